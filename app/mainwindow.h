@@ -1,0 +1,32 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QString>
+
+#include <opencv2/core/mat.hpp>
+
+QT_BEGIN_NAMESPACE
+namespace Ui { class MainWindow; }
+QT_END_NAMESPACE
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void on_load_clicked();
+    void on_spinBox_valueChanged(int arg1);
+
+private:
+    Ui::MainWindow *form;
+    QString imagePath;
+    cv::Mat colorFrame;   // the shown picture at display size, RGB; what every re-blur starts from
+    cv::Mat blurredFrame; // the last re-blur
+};
+
+#endif

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is missing on Debian 12, builds, and then either opens the window (run)
+# or runs every test (test). Safe to run again: it installs and rebuilds only what it must.
+set -euo pipefail
+
+mode=${1:-}
+case "$mode" in
+    run|test) ;;
+    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
+
+cd "$(dirname "$0")/.."
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libopencv-dev
+    fonts-wqy-microhei        # the Chinese captions
+    xvfb xdotool libx11-dev   # tests of the real window
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ $status == "install ok installed" ]] || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake --preset default
+cmake --build --preset default
+
+if [[ $mode == run ]]; then
+    exec build/default/vireoscope
+fi
+
+ctest --preset default

@@ -1,0 +1,103 @@
+#include "xsession.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cstring>
+
+namespace {
+
+unsigned long findWindowNamed(Display *x, Window parent, const QByteArray &title)
+{
+    char *name = nullptr;
+    if (XFetchName(x, parent, &name) && name) {
+        const bool same = title == name;
+        XFree(name);
+        if (same)
+            return parent;
+    }
+    Window root = 0, ancestor = 0, *children = nullptr;
+    unsigned int count = 0;
+    unsigned long found = 0;
+    if (XQueryTree(x, parent, &root, &ancestor, &children, &count)) {
+        for (unsigned int i = 0; i < count && !found; ++i)
+            found = findWindowNamed(x, children[i], title);
+        if (children)
+            XFree(children);
+    }
+    return found;
+}
+
+} // namespace
+
+XSession::XSession()
+{
+    // -displayfd lets the server pick a free display and tell us which one.
+    server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                         QStringLiteral("-screen"), QStringLiteral("0"),
+                                         QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                         QStringLiteral("tcp")});
+    if (!server.waitForStarted(10000))
+        return;
+    QByteArray number;
+    QDeadlineTimer deadline(15000);
+    while (!number.contains('\n') && !deadline.hasExpired()) {
+        server.waitForReadyRead(200);
+        number += server.readAllStandardOutput();
+    }
+    if (number.contains('\n'))
+        display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+}
+
+XSession::~XSession()
+{
+    server.terminate();
+    if (!server.waitForFinished(5000))
+        server.kill();
+}
+
+QProcessEnvironment XSession::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    return env;
+}
+
+unsigned long XSession::waitForWindow(const QString &title, int timeoutMs) const
+{
+    Display *x = XOpenDisplay(display.toLatin1().constData());
+    if (!x)
+        return 0;
+    unsigned long window = 0;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!window && !deadline.hasExpired()) {
+        window = findWindowNamed(x, DefaultRootWindow(x), title.toUtf8());
+        if (!window)
+            QThread::msleep(50);
+    }
+    XCloseDisplay(x);
+    return window;
+}
+
+bool XSession::requestClose(unsigned long window) const
+{
+    Display *x = XOpenDisplay(display.toLatin1().constData());
+    if (!x)
+        return false;
+    XEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(x, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const bool sent = XSendEvent(x, window, False, NoEventMask, &event) != 0;
+    XFlush(x);
+    XCloseDisplay(x);
+    return sent;
+}

@@ -1,0 +1,33 @@
+#ifndef XSESSION_H
+#define XSESSION_H
+
+#include <QProcess>
+#include <QString>
+
+// An Xvfb server on a display number that no other server uses, for as long as the object lives.
+class XSession
+{
+public:
+    XSession();
+    ~XSession();
+    XSession(const XSession &) = delete;
+    XSession &operator=(const XSession &) = delete;
+
+    bool isRunning() const { return !display.isEmpty(); }
+    QString displayName() const { return display; } // e.g. ":3"
+
+    // Environment for a process that should show its windows on this display with Qt's xcb plugin.
+    QProcessEnvironment environment() const;
+
+    // Waits for a top-level window with this exact title; returns its X id, or 0 after the timeout.
+    unsigned long waitForWindow(const QString &title, int timeoutMs = 10000) const;
+
+    // Asks the window to close as a window manager would (WM_DELETE_WINDOW).
+    bool requestClose(unsigned long window) const;
+
+private:
+    QProcess server;
+    QString display;
+};
+
+#endif
