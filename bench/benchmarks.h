@@ -1,0 +1,7 @@
+#ifndef BENCHMARKS_H
+#define BENCHMARKS_H
+
+// Each prints its measurements and the ratios they give, as "name: ratio" lines.
+void benchWeightedGray();
+
+#endif

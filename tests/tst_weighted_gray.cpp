@@ -1,0 +1,214 @@
+// The hand-computed gray: exact against the formula on every input, whatever the instruction set.
+#include <QtTest>
+
+#include <opencv2/core.hpp>
+
+#include "weighted_gray.h"
+#include "weighted_gray_kernels.h"
+
+Q_DECLARE_METATYPE(cv::Vec3b)
+
+namespace {
+
+// The formula exactly as defined, written out again here so that the library is checked
+// against this text and not against itself.
+unsigned char formula(int blue, int green, int red)
+{
+    double value = red * 0.3;
+    value = value + green * 0.59;
+    value = value + blue * 0.11;
+    return static_cast<unsigned char>(static_cast<int>(value));
+}
+
+using Conversion = std::function<void(cv::Mat &)>;
+
+// Every (b0, b1, b2) triple once: 4096 x 4096 pixels.
+cv::Mat allTriples()
+{
+    cv::Mat frame(4096, 4096, CV_8UC3);
+    for (int i = 0; i < frame.rows; ++i) {
+        auto *row = frame.ptr<cv::Vec3b>(i);
+        for (int k = 0; k < frame.cols; ++k) {
+            const int n = i * frame.cols + k;
+            row[k] = cv::Vec3b(n & 0xff, (n >> 8) & 0xff, n >> 16);
+        }
+    }
+    return frame;
+}
+
+void useKernel(cv::Mat &frame, decltype(&weighted_gray_detail::baseline::convertRows) convertRows)
+{
+    convertRows(frame.data, frame.step[0], frame.rows, frame.cols);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Conversion)
+
+class TestWeightedGray : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void knownColours_data();
+    void knownColours();
+    void neutralGraysComeOutOneLowerSometimes();
+    void everyInputMatchesTheFormula_data();
+    void everyInputMatchesTheFormula();
+    void stridedAndOddSizedFrames_data();
+    void stridedAndOddSizedFrames();
+    void framesItCannotConvertStayAsTheyWere_data();
+    void framesItCannotConvertStayAsTheyWere();
+
+private:
+    void addConversions();
+};
+
+void TestWeightedGray::knownColours_data()
+{
+    QTest::addColumn<cv::Vec3b>("bgr");
+    QTest::addColumn<int>("gray");
+    QTest::newRow("white") << cv::Vec3b(255, 255, 255) << 255;
+    QTest::newRow("254") << cv::Vec3b(254, 254, 254) << 254;
+    QTest::newRow("128") << cv::Vec3b(128, 128, 128) << 127;
+    QTest::newRow("2") << cv::Vec3b(2, 2, 2) << 1;
+    QTest::newRow("1") << cv::Vec3b(1, 1, 1) << 0;
+    QTest::newRow("black") << cv::Vec3b(0, 0, 0) << 0;
+    QTest::newRow("pure red") << cv::Vec3b(0, 0, 255) << 76;
+    QTest::newRow("pure green") << cv::Vec3b(0, 255, 0) << 150;
+    QTest::newRow("pure blue") << cv::Vec3b(255, 0, 0) << 28;
+}
+
+void TestWeightedGray::knownColours()
+{
+    QFETCH(cv::Vec3b, bgr);
+    QFETCH(int, gray);
+    // Wide enough for the vector path and an odd tail.
+    cv::Mat frame(3, 77, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2]));
+    weightedGray(frame);
+    const cv::Mat expected(3, 77, CV_8UC3, cv::Scalar::all(gray));
+    QCOMPARE(cv::norm(frame, expected, cv::NORM_INF), 0.0);
+}
+
+void TestWeightedGray::neutralGraysComeOutOneLowerSometimes()
+{
+    cv::Mat grays(1, 256, CV_8UC3);
+    for (int v = 0; v < 256; ++v)
+        grays.at<cv::Vec3b>(0, v) = cv::Vec3b(v, v, v);
+    weightedGray(grays);
+    QList<int> lower;
+    for (int v = 0; v < 256; ++v) {
+        const cv::Vec3b out = grays.at<cv::Vec3b>(0, v);
+        QCOMPARE(out[0], out[1]);
+        QCOMPARE(out[1], out[2]);
+        QVERIFY(out[0] == v || out[0] == v - 1);
+        if (out[0] == v - 1)
+            lower << v;
+    }
+    QCOMPARE(lower.size(), 67);
+    QCOMPARE(lower.mid(0, 8), (QList<int>{1, 2, 4, 5, 8, 10, 16, 20}));
+}
+
+void TestWeightedGray::addConversions()
+{
+    QTest::addColumn<Conversion>("convert");
+    QTest::newRow("chosen for this processor") << Conversion(weightedGray);
+    QTest::newRow("plain loop") << Conversion(weightedGrayReference);
+    QTest::newRow("baseline kernel")
+        << Conversion([](cv::Mat &f) { useKernel(f, weighted_gray_detail::baseline::convertRows); });
+    if (weighted_gray_detail::processorHasAvx2())
+        QTest::newRow("AVX2 kernel")
+            << Conversion([](cv::Mat &f) { useKernel(f, weighted_gray_detail::avx2::convertRows); });
+}
+
+void TestWeightedGray::everyInputMatchesTheFormula_data()
+{
+    addConversions();
+}
+
+void TestWeightedGray::everyInputMatchesTheFormula()
+{
+    QFETCH(Conversion, convert);
+    static const cv::Mat input = allTriples();
+    cv::Mat frame = input.clone();
+    convert(frame);
+
+    long long wrong = 0;
+    for (int i = 0; i < frame.rows; ++i) {
+        const auto *in = input.ptr<cv::Vec3b>(i);
+        const auto *out = frame.ptr<cv::Vec3b>(i);
+        for (int k = 0; k < frame.cols; ++k) {
+            const unsigned char expected = formula(in[k][0], in[k][1], in[k][2]);
+            if (out[k] != cv::Vec3b(expected, expected, expected) && ++wrong <= 5)
+                qWarning() << "input" << in[k][0] << in[k][1] << in[k][2] << "gave" << out[k][0] << out[k][1]
+                           << out[k][2] << "expected" << expected;
+        }
+    }
+    QCOMPARE(wrong, 0LL);
+}
+
+void TestWeightedGray::stridedAndOddSizedFrames_data()
+{
+    addConversions();
+}
+
+void TestWeightedGray::stridedAndOddSizedFrames()
+{
+    QFETCH(Conversion, convert);
+    const cv::Size sizes[] = {{1, 1}, {1, 9}, {7, 3}, {31, 2}, {33, 5}, {65, 4}, {100, 7}, {257, 3}};
+    for (const cv::Size size : sizes) {
+        // A region inside a larger frame: its rows are padded on both sides.
+        cv::Mat whole(size.height + 4, size.width + 13, CV_8UC3);
+        cv::randu(whole, cv::Scalar::all(0), cv::Scalar::all(256));
+        const cv::Mat before = whole.clone();
+        const cv::Rect region(5, 2, size.width, size.height);
+        cv::Mat part = whole(region);
+        QVERIFY(!part.isContinuous() || size.height == 1);
+        convert(part);
+
+        for (int i = 0; i < whole.rows; ++i) {
+            for (int k = 0; k < whole.cols; ++k) {
+                const cv::Vec3b in = before.at<cv::Vec3b>(i, k);
+                const cv::Vec3b out = whole.at<cv::Vec3b>(i, k);
+                if (region.contains(cv::Point(k, i))) {
+                    const unsigned char g = formula(in[0], in[1], in[2]);
+                    QVERIFY2(out == cv::Vec3b(g, g, g), qPrintable(QStringLiteral("%1x%2 at %3,%4")
+                                                                       .arg(size.width).arg(size.height).arg(k).arg(i)));
+                } else {
+                    QVERIFY2(out == in, "a byte outside the region changed");
+                }
+            }
+        }
+    }
+}
+
+void TestWeightedGray::framesItCannotConvertStayAsTheyWere_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("cols");
+    QTest::newRow("one channel") << CV_8UC1 << 4 << 40;
+    QTest::newRow("four channels") << CV_8UC4 << 4 << 40;
+    QTest::newRow("16-bit colour") << CV_16UC3 << 4 << 40;
+    QTest::newRow("no rows") << CV_8UC3 << 0 << 40;
+    QTest::newRow("no columns") << CV_8UC3 << 4 << 0;
+}
+
+void TestWeightedGray::framesItCannotConvertStayAsTheyWere()
+{
+    QFETCH(int, type);
+    QFETCH(int, rows);
+    QFETCH(int, cols);
+    cv::Mat frame(rows, cols, type);
+    if (!frame.empty())
+        cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(255));
+    const cv::Mat before = frame.clone();
+    weightedGray(frame);
+    QCOMPARE(frame.type(), type);
+    QCOMPARE(frame.size(), cv::Size(cols, rows));
+    if (!frame.empty())
+        QCOMPARE(cv::norm(frame, before, cv::NORM_INF), 0.0);
+}
+
+QTEST_APPLESS_MAIN(TestWeightedGray)
+#include "tst_weighted_gray.moc"
