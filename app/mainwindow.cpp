@@ -1,6 +1,14 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QFileDialog>
+
+#include <iostream>
+
+#include "display_frames.h"
+#include "frame_display.h"
+#include "image_file.h"
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , form(new Ui::MainWindow)
@@ -17,9 +25,38 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_load_clicked()
 {
+    const QString filter = tr("Image (*.jpg *.png *.HEIC *.txt *.jpeg)");
+    const QString caption = tr("OpenFile");
+    imagePath = QFileDialog::getOpenFileName(this, caption, QString(""), filter);
+    if (imagePath.isEmpty())
+        return;
+
+    // All six frames are made before any is shown, so a failure changes nothing on screen.
+    const std::optional<DisplayFrames> frames = loadDisplayFrames(imagePath);
+    if (!frames) {
+        std::cout << "reading fail" << std::endl;
+        return;
+    }
+    displayFrame(frames->rgb, QImage::Format_RGB888, form->origin);
+    displayFrame(frames->gray, QImage::Format_Indexed8, form->gray);
+    colorFrame = frames->rgb;
+    displayFrame(frames->gauss, QImage::Format_RGB888, form->gaussian);
+    displayFrame(frames->sobel, QImage::Format_Indexed8, form->sobel);
+    displayFrame(frames->laplace, QImage::Format_Indexed8, form->laplacian);
+    displayFrame(frames->average, QImage::Format_RGB888, form->average);
 }
 
 void MainWindow::on_spinBox_valueChanged(int arg1)
 {
-    Q_UNUSED(arg1);
+    // Before the first picture there is nothing to blur; a failed blur leaves the view as it was.
+    cv::Mat blurred;
+    try {
+        blurred = reblurredFrame(colorFrame, arg1);
+    } catch (const std::exception &) {
+        return;
+    }
+    if (blurred.empty())
+        return;
+    blurredFrame = blurred;
+    displayFrame(blurredFrame, QImage::Format_RGB888, form->gaussian);
 }

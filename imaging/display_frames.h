@@ -1,0 +1,30 @@
+#ifndef DISPLAY_FRAMES_H
+#define DISPLAY_FRAMES_H
+
+#include <opencv2/core/mat.hpp>
+
+// Every shown frame has this size; pictures are stretched to it whatever their aspect ratio.
+inline const cv::Size displaySize(256, 192);
+
+// The six pictures the window shows for one decoded picture.
+struct DisplayFrames
+{
+    cv::Mat rgb;     // the picture, RGB; also what every re-blur starts from
+    cv::Mat gray;    // one channel
+    cv::Mat gauss;   // RGB, blurred with a 1 x 1 kernel
+    cv::Mat sobel;   // one channel, mean of the x and y derivatives
+    cv::Mat laplace; // one channel, aperture 9
+    cv::Mat average; // three equal channels, the weighted gray of the full-size picture
+};
+
+// Derives the six frames from a decoded 8-bit BGR picture. The picture's own pixels are
+// turned into its weighted gray on the way, so pass a frame nobody else needs.
+// Throws cv::Exception or std::bad_alloc if the library fails.
+DisplayFrames deriveDisplayFrames(cv::Mat decoded);
+
+// The colour frame blurred with a square Gaussian kernel of the given size, at display size.
+// Kernel sizes must be odd: an even size is taken up to the next odd one, sizes below 1 as 1.
+// An empty colour frame gives an empty result.
+cv::Mat reblurredFrame(const cv::Mat &colorFrame, int kernelSize);
+
+#endif

@@ -1,0 +1,48 @@
+#include "dialog_driver.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <iostream>
+
+void answerNextFileDialog(const QString &path, SeenFileDialog *seen)
+{
+    auto *poll = new QTimer;
+    poll->setInterval(10);
+    const QDeadlineTimer deadline(10000);
+    QObject::connect(poll, &QTimer::timeout, [poll, path, seen, deadline] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog && !deadline.hasExpired())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        if (!dialog)
+            return;
+        if (seen)
+            *seen = {dialog->windowTitle(), dialog->nameFilters()};
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        // As a person would: type the whole path into the name field (selectFile() leaves a
+        // focused field alone), then accept. QFileDialog::accept() is protected; QDialog's is
+        // the same virtual call.
+        if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+            name->setText(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    poll->start();
+}
+
+StandardOutputCapture::StandardOutputCapture()
+    : previous(std::cout.rdbuf(captured.rdbuf()))
+{
+}
+
+StandardOutputCapture::~StandardOutputCapture()
+{
+    std::cout.rdbuf(previous);
+}

@@ -1,0 +1,315 @@
+// Loading pictures through the real file dialog and re-blurring them with the spin box,
+// checked on what the six views show.
+#include <QGraphicsView>
+#include <QMetaMethod>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+
+#include "dialog_driver.h"
+#include "literal_pipeline.h"
+#include "mainwindow.h"
+#include "pictures.h"
+#include "shown.h"
+
+namespace {
+
+const char *const viewNames[] = {"origin", "gray", "gaussian", "sobel", "laplacian", "average"};
+
+struct Screen
+{
+    cv::Mat views[6];
+};
+
+} // namespace
+
+class TestLoadAndReblur : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void loadShowsTheSixFilters_data();
+    void loadShowsTheSixFilters();
+    void uniformPictureHasNoEdges();
+    void undecodableFilesChangeNothing_data();
+    void undecodableFilesChangeNothing();
+    void cancelChangesNothing();
+    void secondLoadReplacesEverything();
+    void reblurUpAndDownRestoresExactly();
+    void spinBoxBeforeAnyLoadDoesNothing();
+    void evenTypedSizeBlursWithTheNextOddSize();
+    void slotRunsWhenInvokedThroughTheMetaObject();
+
+private:
+    QTemporaryDir folder;
+    MainWindow *window = nullptr;
+
+    QString path(const QString &name) const { return folder.filePath(name); }
+    QGraphicsView *view(const char *name) const { return window->findChild<QGraphicsView *>(name); }
+    QSpinBox *spinBox() const { return window->findChild<QSpinBox *>(QStringLiteral("spinBox")); }
+    std::string load(const QString &file, SeenFileDialog *seen = nullptr);
+    Screen screen() const;
+    QString showsFramesOf(const cv::Mat &decoded) const;
+    cv::Mat gaussianView() const { return shownPicture(view("gaussian")); }
+};
+
+void TestLoadAndReblur::initTestCase()
+{
+    QVERIFY(folder.isValid());
+    QVERIFY(writePicture(path(QStringLiteral("first.jpg")), photographLike(640, 480, 21)));
+    QVERIFY(writePicture(path(QStringLiteral("second.png")), photographLike(300, 500, 22)));
+}
+
+void TestLoadAndReblur::init()
+{
+    window = new MainWindow;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+}
+
+void TestLoadAndReblur::cleanup()
+{
+    delete window;
+    window = nullptr;
+}
+
+std::string TestLoadAndReblur::load(const QString &file, SeenFileDialog *seen)
+{
+    StandardOutputCapture output;
+    answerNextFileDialog(file, seen);
+    QTest::mouseClick(window->findChild<QWidget *>(QStringLiteral("load")), Qt::LeftButton);
+    return output.text();
+}
+
+Screen TestLoadAndReblur::screen() const
+{
+    Screen shown;
+    for (int i = 0; i < 6; ++i)
+        shown.views[i] = shownPicture(view(viewNames[i]));
+    return shown;
+}
+
+// Empty if every view shows what the plain library calls make of the decoded picture.
+QString TestLoadAndReblur::showsFramesOf(const cv::Mat &decoded) const
+{
+    const DisplayFrames expected = literalDisplayFrames(decoded);
+    const cv::Mat frames[] = {expected.rgb, expected.gray, expected.gauss,
+                              expected.sobel, expected.laplace, expected.average};
+    for (int i = 0; i < 6; ++i) {
+        const cv::Mat shown = shownPicture(view(viewNames[i]));
+        if (shown.size() != cv::Size(256, 192))
+            return QStringLiteral("%1 shows no 256 x 192 picture").arg(viewNames[i]);
+        if (differingSamples(shown, asShown(frames[i])) != 0)
+            return QStringLiteral("%1 shows other pixels").arg(viewNames[i]);
+    }
+    return {};
+}
+
+static bool sameScreen(const Screen &a, const Screen &b)
+{
+    for (int i = 0; i < 6; ++i)
+        if (a.views[i].empty() != b.views[i].empty()
+            || (!a.views[i].empty() && differingSamples(a.views[i], b.views[i]) != 0))
+            return false;
+    return true;
+}
+
+void TestLoadAndReblur::loadShowsTheSixFilters_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    const auto encoded = [](const char *extension, const cv::Mat &picture) {
+        std::vector<unsigned char> bytes;
+        cv::imencode(extension, picture, bytes);
+        return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+    };
+    cv::Mat gray;
+    cv::cvtColor(photographLike(160, 120, 23), gray, cv::COLOR_BGR2GRAY);
+    const auto turned = jpegWithOrientation(photographLike(300, 200, 24), 6);
+
+    QTest::newRow("photograph") << "photo.jpg" << encoded(".jpg", photographLike(1024, 768, 25));
+    QTest::newRow("very wide") << "wide.png" << encoded(".png", photographLike(2000, 9, 26));
+    QTest::newRow("1x1") << "dot.png" << encoded(".png", cv::Mat(1, 1, CV_8UC3, cv::Scalar(1, 2, 3)));
+    QTest::newRow("gray file") << "gray.png" << encoded(".png", gray);
+    QTest::newRow("EXIF-turned") << "turned.jpg"
+                                 << QByteArray(reinterpret_cast<const char *>(turned.data()), qsizetype(turned.size()));
+    QTest::newRow("chinese and emoji name") << "照片 🌄.jpg" << encoded(".jpg", photographLike(400, 300, 27));
+}
+
+void TestLoadAndReblur::loadShowsTheSixFilters()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeBytes(path(name), bytes));
+    const QString plain = path(QStringLiteral("plain-copy"));
+    QVERIFY(writeBytes(plain, bytes));
+
+    SeenFileDialog seen;
+    QCOMPARE(load(path(name), &seen), std::string());
+    QCOMPARE(seen.title, QStringLiteral("OpenFile"));
+    QCOMPARE(seen.nameFilters, QStringList{QStringLiteral("Image (*.jpg *.png *.HEIC *.txt *.jpeg)")});
+
+    const QString difference = showsFramesOf(cv::imread(plain.toStdString(), cv::IMREAD_COLOR));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    // A 1 x 1 kernel leaves the picture as it was.
+    QCOMPARE(differingSamples(gaussianView(), shownPicture(view("origin"))), 0LL);
+}
+
+void TestLoadAndReblur::uniformPictureHasNoEdges()
+{
+    QVERIFY(writePicture(path(QStringLiteral("uniform.png")), cv::Mat(100, 100, CV_8UC3, cv::Scalar(40, 120, 200))));
+    QCOMPARE(load(path(QStringLiteral("uniform.png"))), std::string());
+    for (const char *name : {"sobel", "laplacian"}) {
+        const cv::Mat edges = shownPicture(view(name));
+        QVERIFY(!edges.empty());
+        QCOMPARE(cv::countNonZero(edges.reshape(1)), 0);
+    }
+}
+
+void TestLoadAndReblur::undecodableFilesChangeNothing_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("text file") << "notes.txt" << QByteArray("this is not a picture\n");
+    QTest::newRow("empty file") << "empty.jpg" << QByteArray();
+    QTest::newRow("HEIC name, garbage") << "phone.HEIC" << QByteArray(4096, '\x5a');
+    QTest::newRow("named pipe") << "pipe.png" << QByteArray();
+}
+
+void TestLoadAndReblur::undecodableFilesChangeNothing()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    if (name == QStringLiteral("pipe.png"))
+        QCOMPARE(mkfifo(QFile::encodeName(path(name)).constData(), 0600), 0);
+    else
+        QVERIFY(writeBytes(path(name), bytes));
+
+    // Before any load the views stay empty.
+    QCOMPARE(load(path(name)), std::string("reading fail\n"));
+    QVERIFY(!view("origin")->scene());
+
+    // After a load they keep their pictures, and the kept colour frame is still the old one.
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    const Screen before = screen();
+    QCOMPARE(load(path(name)), std::string("reading fail\n"));
+    QVERIFY(sameScreen(screen(), before));
+    spinBox()->setValue(5);
+    QCOMPARE(differingSamples(gaussianView(), literalReblur(before.views[0], 5)), 0LL);
+}
+
+void TestLoadAndReblur::cancelChangesNothing()
+{
+    QCOMPARE(load(QString()), std::string());
+    QVERIFY(!view("origin")->scene());
+
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    const Screen before = screen();
+    QCOMPARE(load(QString()), std::string());
+    QVERIFY(sameScreen(screen(), before));
+    spinBox()->setValue(7);
+    QCOMPARE(differingSamples(gaussianView(), literalReblur(before.views[0], 7)), 0LL);
+}
+
+void TestLoadAndReblur::secondLoadReplacesEverything()
+{
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    spinBox()->setValue(9);
+    QCOMPARE(load(path(QStringLiteral("second.png"))), std::string());
+
+    const QString difference =
+        showsFramesOf(cv::imread(path(QStringLiteral("second.png")).toStdString(), cv::IMREAD_COLOR));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(spinBox()->value(), 9); // the spin box keeps its value...
+    QCOMPARE(differingSamples(gaussianView(), shownPicture(view("origin"))), 0LL); // ...the view shows 1 x 1
+
+    spinBox()->stepUp();
+    const cv::Mat second = shownPicture(view("origin"));
+    QCOMPARE(differingSamples(gaussianView(), literalReblur(second, 11)), 0LL);
+}
+
+void TestLoadAndReblur::reblurUpAndDownRestoresExactly()
+{
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    const cv::Mat colorFrame = shownPicture(view("origin"));
+    const Screen before = screen();
+    spinBox()->setFocus();
+
+    std::map<int, cv::Mat> onTheWayUp;
+    double previousSharpness = 1e300;
+    for (int size = 3; size <= 35; size += 2) {
+        QTest::keyClick(spinBox(), Qt::Key_Up);
+        QCOMPARE(spinBox()->value(), size);
+        onTheWayUp[size] = gaussianView();
+        QCOMPARE(differingSamples(onTheWayUp[size], literalReblur(colorFrame, size)), 0LL);
+        // Each step blurs more: less detail is left.
+        cv::Mat detail;
+        cv::Laplacian(onTheWayUp[size], detail, CV_32F);
+        const double sharpness = cv::norm(detail);
+        QVERIFY(sharpness < previousSharpness);
+        previousSharpness = sharpness;
+    }
+    for (int size = 33; size >= 1; size -= 2) {
+        QTest::keyClick(spinBox(), Qt::Key_Down);
+        QCOMPARE(spinBox()->value(), size);
+        const cv::Mat expected = size == 1 ? colorFrame : onTheWayUp[size];
+        QCOMPARE(differingSamples(gaussianView(), expected), 0LL);
+    }
+    // Only the Gaussian view ever changed.
+    const Screen after = screen();
+    for (int i : {0, 1, 3, 4, 5})
+        QCOMPARE(differingSamples(after.views[i], before.views[i]), 0LL);
+}
+
+void TestLoadAndReblur::spinBoxBeforeAnyLoadDoesNothing()
+{
+    spinBox()->setFocus();
+    for (int press = 0; press < 5; ++press)
+        QTest::keyClick(spinBox(), Qt::Key_Up);
+    spinBox()->selectAll();
+    QTest::keyClicks(spinBox(), QStringLiteral("8"));
+    QCOMPARE(spinBox()->value(), 8);
+    for (const char *name : viewNames)
+        QVERIFY2(!view(name)->scene(), name);
+
+    // The window still works afterwards.
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    QVERIFY(showsFramesOf(cv::imread(path(QStringLiteral("first.jpg")).toStdString(), cv::IMREAD_COLOR)).isEmpty());
+}
+
+void TestLoadAndReblur::evenTypedSizeBlursWithTheNextOddSize()
+{
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    const cv::Mat colorFrame = shownPicture(view("origin"));
+    spinBox()->setFocus();
+    spinBox()->selectAll();
+    QTest::keyClicks(spinBox(), QStringLiteral("4"));
+    QCOMPARE(spinBox()->value(), 4);
+    QCOMPARE(differingSamples(gaussianView(), literalReblur(colorFrame, 5)), 0LL);
+    spinBox()->selectAll();
+    QTest::keyClicks(spinBox(), QStringLiteral("30"));
+    QCOMPARE(differingSamples(gaussianView(), literalReblur(colorFrame, 31)), 0LL);
+}
+
+void TestLoadAndReblur::slotRunsWhenInvokedThroughTheMetaObject()
+{
+    QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
+    const cv::Mat colorFrame = shownPicture(view("origin"));
+    const QMetaObject *meta = window->metaObject();
+    const QMetaMethod reblur = meta->method(meta->methodOffset() + 1);
+    QVERIFY(reblur.invoke(window, Qt::DirectConnection, Q_ARG(int, 13)));
+    QCOMPARE(differingSamples(gaussianView(), literalReblur(colorFrame, 13)), 0LL);
+    QCOMPARE(spinBox()->value(), 1); // the slot only blurs; the spin box is not its business
+}
+
+QTEST_MAIN(TestLoadAndReblur)
+#include "tst_load_and_reblur.moc"
