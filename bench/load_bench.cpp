@@ -12,9 +12,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdio>
-#include <fstream>
-#include <malloc.h>
-#include <string>
 
 #include "dialog_driver.h"
 #include "display_frames.h"
@@ -23,30 +20,9 @@
 #include "literal_pipeline.h"
 #include "mainwindow.h"
 #include "pictures.h"
+#include "resident.h"
 
 namespace {
-
-// Resident memory in bytes: now, and the peak since the last reset.
-long long residentKiB(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field, 0) == 0)
-            return std::stoll(line.substr(std::string(field).size()));
-    return -1;
-}
-
-// Growth of resident memory while `run` runs, at its peak, in bytes.
-template<typename Run>
-long long peakResidentGrowth(Run run)
-{
-    malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5"; // resets the peak to the current size
-    const long long before = residentKiB("VmRSS:");
-    run();
-    return (residentKiB("VmHWM:") - before) * 1024;
-}
 
 // Loads through the real button and file dialog, as a person does.
 void loadThroughDialog(MainWindow &window, const QString &path)

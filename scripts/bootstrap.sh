@@ -16,6 +16,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libopencv-dev
     fonts-wqy-microhei        # the Chinese captions
     xvfb xdotool libx11-dev   # tests of the real window
+    clang libclang-rt-14-dev  # the fuzz target and its sanitizers
 )
 
 missing=()
@@ -38,3 +39,11 @@ if [[ $mode == run ]]; then
 fi
 
 ctest --preset default
+
+# The same tests again under the address, leak and undefined-behaviour sanitizers.
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+
+# About a minute of fuzzing the road a file's bytes take.
+bash scripts/fuzz.sh 60

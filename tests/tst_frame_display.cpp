@@ -35,6 +35,7 @@ private slots:
     void pictureFillsTheViewExactly();
     void regionsOfLargerFramesShowCorrectly_data();
     void regionsOfLargerFramesShowCorrectly();
+    void framesEndingAtTheirBufferEnd();
     void aViewHoldsOnlyItsLatestPicture();
     void scenesDoNotOutliveTheirView();
 
@@ -103,6 +104,22 @@ void TestFrameDisplay::regionsOfLargerFramesShowCorrectly_data()
     QTest::newRow("gray, display width") << CV_8UC1 << int(QImage::Format_Indexed8) << 256;
     QTest::newRow("colour, odd width") << CV_8UC3 << int(QImage::Format_RGB888) << 101;
     QTest::newRow("colour, display width") << CV_8UC3 << int(QImage::Format_RGB888) << 256;
+}
+
+// The pixels sit at the very end of their allocation, so a read past the last row is caught by
+// the address sanitizer in that build.
+void TestFrameDisplay::framesEndingAtTheirBufferEnd()
+{
+    for (const int width : {1, 3, 101, 255}) {
+        for (const int type : {CV_8UC1, CV_8UC3}) {
+            const int channels = CV_MAT_CN(type);
+            std::vector<unsigned char> buffer(std::size_t(width) * channels * 7);
+            cv::randu(buffer, 0, 256);
+            const cv::Mat frame(7, width, type, buffer.data());
+            displayFrame(frame, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB888, view);
+            QCOMPARE(differingSamples(shownPicture(view), asShown(frame)), 0LL);
+        }
+    }
 }
 
 void TestFrameDisplay::regionsOfLargerFramesShowCorrectly()

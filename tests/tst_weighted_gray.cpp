@@ -57,6 +57,8 @@ private slots:
     void everyInputMatchesTheFormula();
     void stridedAndOddSizedFrames_data();
     void stridedAndOddSizedFrames();
+    void framesEndingAtTheirBufferEnd_data();
+    void framesEndingAtTheirBufferEnd();
     void framesItCannotConvertStayAsTheyWere_data();
     void framesItCannotConvertStayAsTheyWere();
 
@@ -178,6 +180,31 @@ void TestWeightedGray::stridedAndOddSizedFrames()
                     QVERIFY2(out == in, "a byte outside the region changed");
                 }
             }
+        }
+    }
+}
+
+void TestWeightedGray::framesEndingAtTheirBufferEnd_data()
+{
+    addConversions();
+}
+
+// The pixels sit at the very end of their allocation, so a read or write past the last pixel
+// is caught by the address sanitizer in that build.
+void TestWeightedGray::framesEndingAtTheirBufferEnd()
+{
+    QFETCH(Conversion, convert);
+    cv::RNG random(3);
+    for (int cols = 1; cols <= 70; ++cols) {
+        const int rows = 3;
+        std::vector<unsigned char> buffer(std::size_t(rows) * cols * 3);
+        random.fill(buffer, cv::RNG::UNIFORM, 0, 256);
+        const std::vector<unsigned char> before = buffer;
+        cv::Mat frame(rows, cols, CV_8UC3, buffer.data());
+        convert(frame);
+        for (std::size_t i = 0; i < buffer.size(); i += 3) {
+            const unsigned char g = formula(before[i], before[i + 1], before[i + 2]);
+            QVERIFY(buffer[i] == g && buffer[i + 1] == g && buffer[i + 2] == g);
         }
     }
 }

@@ -1,0 +1,45 @@
+// The road a file's bytes take: decoded in colour, turned into the six display frames (the
+// weighted gray among them), then re-blurred at a kernel size taken from the input.
+#include <QString>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "display_frames.h"
+#include "image_file.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Pictures of up to 16 megapixels keep each run short; larger claims are refused as the
+    // library refuses anything above its own limit.
+    setenv("OPENCV_IO_MAX_IMAGE_PIXELS", "16777216", 0);
+    // The decoders' complaints about broken input would drown the fuzzer's own report.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 1)
+        return 0;
+    const int kernelSize = data[0] % 40 - 2; // a few out of range on purpose
+    ++data;
+    --size;
+
+    // An anonymous file, so the bytes take the same road as a file on disk, without the disk.
+    const int descriptor = memfd_create("fuzz-input", 0);
+    if (descriptor < 0)
+        return 0;
+    const bool written = size == 0 || write(descriptor, data, size) == static_cast<ssize_t>(size);
+    if (written) {
+        const QString path = QStringLiteral("/proc/self/fd/%1").arg(descriptor);
+        if (const std::optional<DisplayFrames> frames = loadDisplayFrames(path))
+            reblurredFrame(frames->rgb, kernelSize);
+    }
+    close(descriptor);
+    return 0;
+}

@@ -1,0 +1,23 @@
+#ifndef RESIDENT_H
+#define RESIDENT_H
+
+// Resident memory of this process, in bytes, after returning freed memory to the system.
+long long residentBytes();
+
+// Growth of resident memory while `run` runs, at its peak, in bytes.
+template<typename Run>
+long long peakResidentGrowth(Run run);
+
+void resetPeakResident();
+long long peakResidentBytes();
+
+template<typename Run>
+long long peakResidentGrowth(Run run)
+{
+    const long long before = residentBytes();
+    resetPeakResident();
+    run();
+    return peakResidentBytes() - before;
+}
+
+#endif
