@@ -22,6 +22,36 @@ cv::Mat photographLike(int width, int height, unsigned seed)
     return picture;
 }
 
+cv::Mat landscape(int width, int height)
+{
+    cv::Mat picture(height, width, CV_8UC3);
+    // Sky: deep blue at the top to pale near the horizon (BGR).
+    for (int row = 0; row < height; ++row) {
+        const double t = double(row) / height;
+        picture.row(row).setTo(cv::Scalar(235 - 40 * (1 - t), 200 - 60 * (1 - t) + 30 * t, 120 + 110 * t));
+    }
+    const auto at = [&](double x, double y) { return cv::Point(int(x * width), int(y * height)); };
+    const int unit = std::max(1, std::min(width, height) / 100);
+    cv::circle(picture, at(0.78, 0.22), 9 * unit, cv::Scalar(90, 220, 255), cv::FILLED, cv::LINE_AA);
+    const std::vector<cv::Point> farHills = {at(0, 0.62), at(0.18, 0.45), at(0.36, 0.58), at(0.55, 0.40),
+                                             at(0.78, 0.57), at(1, 0.47), at(1, 1), at(0, 1)};
+    cv::fillPoly(picture, std::vector<std::vector<cv::Point>>{farHills}, cv::Scalar(120, 140, 90), cv::LINE_AA);
+    const std::vector<cv::Point> nearHills = {at(0, 0.78), at(0.3, 0.66), at(0.62, 0.76), at(1, 0.64),
+                                              at(1, 1), at(0, 1)};
+    cv::fillPoly(picture, std::vector<std::vector<cv::Point>>{nearHills}, cv::Scalar(60, 150, 70), cv::LINE_AA);
+    // A house with a red roof, a door and a window.
+    cv::rectangle(picture, at(0.22, 0.62), at(0.36, 0.8), cv::Scalar(200, 225, 240), cv::FILLED);
+    const std::vector<cv::Point> roof = {at(0.2, 0.62), at(0.29, 0.5), at(0.38, 0.62)};
+    cv::fillPoly(picture, std::vector<std::vector<cv::Point>>{roof}, cv::Scalar(40, 40, 190), cv::LINE_AA);
+    cv::rectangle(picture, at(0.27, 0.7), at(0.31, 0.8), cv::Scalar(40, 70, 110), cv::FILLED);
+    cv::rectangle(picture, at(0.235, 0.655), at(0.26, 0.69), cv::Scalar(230, 200, 150), cv::FILLED);
+    // A little texture, as a camera would give.
+    cv::Mat noise(picture.size(), CV_8UC3);
+    cv::RNG(99).fill(noise, cv::RNG::UNIFORM, 0, 6);
+    picture += noise;
+    return picture;
+}
+
 std::vector<unsigned char> jpegWithOrientation(const cv::Mat &picture, int orientation)
 {
     std::vector<unsigned char> jpeg;

@@ -12,6 +12,9 @@
 // Smooth colour gradients with some noise and a few sharp edges, like a photograph.
 cv::Mat photographLike(int width, int height, unsigned seed = 1);
 
+// A small landscape drawn here (sky, sun, hills, a house): shows off every filter.
+cv::Mat landscape(int width, int height);
+
 // A JPEG whose EXIF block says how the picture is to be turned (orientation 1 to 8).
 std::vector<unsigned char> jpegWithOrientation(const cv::Mat &picture, int orientation);
 

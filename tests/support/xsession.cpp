@@ -101,3 +101,52 @@ bool XSession::requestClose(unsigned long window) const
     XCloseDisplay(x);
     return sent;
 }
+
+QRect XSession::geometryOf(unsigned long window) const
+{
+    Display *x = XOpenDisplay(display.toLatin1().constData());
+    if (!x)
+        return {};
+    XWindowAttributes attributes;
+    int left = 0, top = 0;
+    Window child = 0;
+    QRect geometry;
+    if (XGetWindowAttributes(x, window, &attributes)
+        && XTranslateCoordinates(x, window, DefaultRootWindow(x), 0, 0, &left, &top, &child))
+        geometry = QRect(left, top, attributes.width, attributes.height);
+    XCloseDisplay(x);
+    return geometry;
+}
+
+cv::Mat XSession::screenshot() const
+{
+    Display *x = XOpenDisplay(display.toLatin1().constData());
+    if (!x)
+        return {};
+    const Window root = DefaultRootWindow(x);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(x, root, &attributes);
+    XImage *image = XGetImage(x, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    cv::Mat rgb;
+    if (image) {
+        rgb.create(attributes.height, attributes.width, CV_8UC3);
+        for (int row = 0; row < attributes.height; ++row) {
+            auto *out = rgb.ptr<cv::Vec3b>(row);
+            for (int column = 0; column < attributes.width; ++column) {
+                const unsigned long pixel = XGetPixel(image, column, row);
+                out[column] = cv::Vec3b((pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
+            }
+        }
+        XDestroyImage(image);
+    }
+    XCloseDisplay(x);
+    return rgb;
+}
+
+bool XSession::xdotool(const QStringList &arguments) const
+{
+    QProcess tool;
+    tool.setProcessEnvironment(environment());
+    tool.start(QStringLiteral("xdotool"), arguments);
+    return tool.waitForFinished(20000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}

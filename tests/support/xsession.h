@@ -1,8 +1,13 @@
 #ifndef XSESSION_H
 #define XSESSION_H
 
+#include <QPoint>
 #include <QProcess>
+#include <QRect>
 #include <QString>
+#include <QStringList>
+
+#include <opencv2/core/mat.hpp>
 
 // An Xvfb server on a display number that no other server uses, for as long as the object lives.
 class XSession
@@ -24,6 +29,15 @@ public:
 
     // Asks the window to close as a window manager would (WM_DELETE_WINDOW).
     bool requestClose(unsigned long window) const;
+
+    // Where the window is on the screen, and how large.
+    QRect geometryOf(unsigned long window) const;
+
+    // The whole screen as 8-bit RGB.
+    cv::Mat screenshot() const;
+
+    // Runs xdotool on this display (a person's mouse and keyboard); true if it succeeded.
+    bool xdotool(const QStringList &arguments) const;
 
 private:
     QProcess server;

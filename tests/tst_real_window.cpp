@@ -1,0 +1,192 @@
+// The real program in a real window on an X server, used as a person uses it: mouse clicks on
+// "load" and on the spin box's arrows, a path typed into the file dialog, the window closed.
+// What the screen shows is checked pixel by pixel.
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "literal_pipeline.h"
+#include "pictures.h"
+#include "shown.h"
+#include "xsession.h"
+
+namespace {
+
+struct ViewPlace
+{
+    const char *name;
+    QPoint topLeft; // in the central widget
+};
+const ViewPlace viewPlaces[] = {
+    {"origin", {10, 40}},  {"gray", {270, 40}},  {"average", {530, 40}},
+    {"gaussian", {10, 270}}, {"sobel", {270, 270}}, {"laplacian", {530, 270}},
+};
+
+} // namespace
+
+class TestRealWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void aPersonsSession();
+
+private:
+    QTemporaryDir folder;
+    XSession x;
+    QProcess program;
+    QPoint central; // the central widget's top left on the screen
+
+    bool click(QPoint inCentralWidget);
+    bool waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs = 15000);
+    cv::Mat viewOnScreen(const cv::Mat &screen, const char *name) const;
+    bool typeIntoFileDialog(const QString &path);
+};
+
+void TestRealWindow::initTestCase()
+{
+    QVERIFY(folder.isValid());
+    QVERIFY2(x.isRunning(), "Xvfb did not start");
+}
+
+bool TestRealWindow::click(QPoint inCentralWidget)
+{
+    const QPoint at = central + inCentralWidget;
+    return x.xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+                      QStringLiteral("click"), QStringLiteral("1")});
+}
+
+bool TestRealWindow::waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (condition(x.screenshot()))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+cv::Mat TestRealWindow::viewOnScreen(const cv::Mat &screen, const char *name) const
+{
+    for (const ViewPlace &place : viewPlaces) {
+        if (qstrcmp(place.name, name) == 0) {
+            const QPoint at = central + place.topLeft;
+            const cv::Rect area(at.x(), at.y(), 256, 192);
+            if ((area & cv::Rect(0, 0, screen.cols, screen.rows)) != area)
+                return {};
+            return screen(area).clone();
+        }
+    }
+    return {};
+}
+
+bool TestRealWindow::typeIntoFileDialog(const QString &path)
+{
+    if (!click({350 + 46, 490 + 14})) // the "load" button
+        return false;
+    const unsigned long dialog = x.waitForWindow(QStringLiteral("OpenFile"));
+    if (!dialog)
+        return false;
+    QThread::msleep(300); // let the dialog take the keyboard focus it asks for
+    // The name field has the focus: type the whole path there, then Return.
+    return x.xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), path})
+           && x.xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+}
+
+void TestRealWindow::aPersonsSession()
+{
+    const QString picturePath = folder.filePath(QStringLiteral("holiday photo 照片.png"));
+    QVERIFY(writePicture(picturePath, landscape(900, 600)));
+    const QString textPath = folder.filePath(QStringLiteral("notes.txt"));
+    QVERIFY(writeBytes(textPath, QByteArray("not a picture\n")));
+    const QString plainCopy = folder.filePath(QStringLiteral("plain.png"));
+    QVERIFY(QFile::copy(picturePath, plainCopy));
+    const DisplayFrames expected = literalDisplayFrames(cv::imread(plainCopy.toStdString(), cv::IMREAD_COLOR));
+
+    program.setProcessEnvironment(x.environment());
+    program.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {});
+    QVERIFY(program.waitForStarted());
+    const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"));
+    QVERIFY2(window, "no window titled Vireoscope appeared");
+
+    // The empty views are white on the window's gray; the first white row below the window's
+    // top edge, over the first view, tells where the central widget begins.
+    QRect frame;
+    QVERIFY(waitForScreen([&](const cv::Mat &screen) {
+        frame = x.geometryOf(window);
+        if (frame.width() != 800 || frame.height() != 600)
+            return false;
+        for (int row = frame.top(); row < frame.top() + 100; ++row) {
+            if (screen.at<cv::Vec3b>(row, frame.left() + 10 + 128) == cv::Vec3b(255, 255, 255)) {
+                central = QPoint(frame.left(), row - 40);
+                return true;
+            }
+        }
+        return false;
+    }));
+
+    // Load the picture whose name has spaces and Chinese characters.
+    QVERIFY(typeIntoFileDialog(picturePath));
+    const cv::Mat origin = asShown(expected.rgb);
+    QVERIFY2(waitForScreen([&](const cv::Mat &screen) {
+                 return differingSamples(viewOnScreen(screen, "origin"), origin) == 0;
+             }),
+             "the picture did not appear in the origin view");
+    cv::Mat screen = x.screenshot();
+    const struct { const char *view; cv::Mat frame; } views[] = {
+        {"origin", expected.rgb}, {"gray", expected.gray},       {"gaussian", expected.gauss},
+        {"sobel", expected.sobel}, {"laplacian", expected.laplace}, {"average", expected.average},
+    };
+    for (const auto &view : views)
+        QVERIFY2(differingSamples(viewOnScreen(screen, view.view), asShown(view.frame)) == 0, view.view);
+
+    // The spin box's arrows: up twice, then down once.
+    const QPoint upArrow(130 + 44 - 7, 470 + 6);
+    const QPoint downArrow(130 + 44 - 7, 470 + 24 - 6);
+    const struct { QPoint arrow; int size; } steps[] = {{upArrow, 3}, {upArrow, 5}, {downArrow, 3}};
+    for (const auto &step : steps) {
+        QVERIFY(click(step.arrow));
+        const cv::Mat blurred = literalReblur(expected.rgb, step.size);
+        QVERIFY2(waitForScreen([&](const cv::Mat &now) {
+                     return differingSamples(viewOnScreen(now, "gaussian"), blurred) == 0;
+                 }),
+                 qPrintable(QStringLiteral("no blur with kernel size %1").arg(step.size)));
+    }
+    if (!qEnvironmentVariableIsEmpty("VIREOSCOPE_SCREENSHOT")) {
+        QVERIFY(click(upArrow) && click(upArrow) && click(upArrow)); // a clearly visible blur
+        const cv::Mat blurred = literalReblur(expected.rgb, 9);
+        QVERIFY(waitForScreen([&](const cv::Mat &now) {
+            return differingSamples(viewOnScreen(now, "gaussian"), blurred) == 0;
+        }));
+        cv::Mat shot = x.screenshot()(cv::Rect(frame.left(), frame.top(), frame.width(), frame.height()));
+        cv::cvtColor(shot, shot, cv::COLOR_RGB2BGR);
+        QVERIFY(cv::imwrite(qEnvironmentVariable("VIREOSCOPE_SCREENSHOT").toStdString(), shot));
+    }
+
+    // A file that does not decode: the program says so and the screen stays as it was.
+    screen = x.screenshot();
+    QVERIFY(typeIntoFileDialog(textPath));
+    QDeadlineTimer deadline(15000);
+    while (!program.canReadLine() && !deadline.hasExpired())
+        program.waitForReadyRead(100);
+    QCOMPARE(program.readLine(), QByteArray("reading fail\n"));
+    QVERIFY(x.waitForWindow(QStringLiteral("Vireoscope")));
+    QThread::msleep(200);
+    const cv::Mat after = x.screenshot();
+    for (const ViewPlace &place : viewPlaces)
+        QVERIFY2(differingSamples(viewOnScreen(after, place.name), viewOnScreen(screen, place.name)) == 0, place.name);
+
+    // Closing the window ends the program with exit code 0 and nothing more said.
+    QVERIFY(x.requestClose(window));
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(program.readAllStandardOutput(), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestRealWindow)
+#include "tst_real_window.moc"
