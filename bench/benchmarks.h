@@ -4,5 +4,6 @@
 // Each prints its measurements and the ratios they give, as "name: ratio" lines.
 void benchWeightedGray();
 void benchLoadAndReblur(); // needs a QApplication
+void benchStartup();
 
 #endif

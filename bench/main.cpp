@@ -11,5 +11,6 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     benchWeightedGray();
     benchLoadAndReblur();
+    benchStartup();
     return 0;
 }

@@ -1,5 +1,6 @@
 // The road a file's bytes take: decoded in colour, turned into the six display frames (the
 // weighted gray among them), then re-blurred at a kernel size taken from the input.
+#include <QCoreApplication>
 #include <QString>
 
 #include <opencv2/core/utils/logger.hpp>
@@ -12,8 +13,10 @@
 #include "display_frames.h"
 #include "image_file.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
+    // The decoder module is looked for beside the executable, which the application knows.
+    static QCoreApplication application(*argc, *argv);
     // Pictures of up to 16 megapixels keep each run short; larger claims are refused as the
     // library refuses anything above its own limit.
     setenv("OPENCV_IO_MAX_IMAGE_PIXELS", "16777216", 0);

@@ -35,7 +35,7 @@ cmake --preset default
 cmake --build --preset default
 
 if [[ $mode == run ]]; then
-    exec build/default/vireoscope
+    exec build/default/bin/vireoscope
 fi
 
 ctest --preset default

@@ -9,10 +9,10 @@ cd "$(dirname "$0")/.."
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 mkdir -p build/fuzz/seeds build/fuzz/corpus
-build/fuzz/fuzz/make_seeds build/fuzz/seeds
+build/fuzz/bin/make_seeds build/fuzz/seeds
 cd build/fuzz
 # Every regression input found so far must still pass before new ones are looked for.
-./fuzz/fuzz_load -runs=0 ../../fuzz/regressions seeds
-./fuzz/fuzz_load corpus seeds -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=30 \
+./bin/fuzz_load -runs=0 ../../fuzz/regressions seeds
+./bin/fuzz_load corpus seeds -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=30 \
     -print_final_stats=1 -artifact_prefix=./ 2>&1 | grep -v -e '^\[' -e '^Corrupt JPEG' -e '^Premature end' | tail -n 25
 exit "${PIPESTATUS[0]}"

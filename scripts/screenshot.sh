@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default --target tst_real_window vireoscope
-VIREOSCOPE_SCREENSHOT="$PWD/docs/screenshot.png" build/default/tests/tst_real_window aPersonsSession
+VIREOSCOPE_SCREENSHOT="$PWD/docs/screenshot.png" build/default/bin/tst_real_window aPersonsSession
 echo "wrote docs/screenshot.png"

@@ -284,5 +284,5 @@ void TestDisplayFrames::reblurFollowsTheKernelSize()
     QVERIFY(reblurredFrame(cv::Mat(), 5).empty());
 }
 
-QTEST_APPLESS_MAIN(TestDisplayFrames)
+QTEST_GUILESS_MAIN(TestDisplayFrames)
 #include "tst_display_frames.moc"

@@ -10,13 +10,37 @@
 
 namespace {
 
-unsigned long findWindowNamed(Display *x, Window parent, const QByteArray &title)
+bool isViewable(Display *x, Window window)
+{
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(x, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+void collectWindowsNamed(Display *x, Window parent, const QByteArray &title, QList<unsigned long> &found)
+{
+    char *name = nullptr;
+    if (XFetchName(x, parent, &name) && name) {
+        if (title == name && isViewable(x, parent))
+            found << parent;
+        XFree(name);
+    }
+    Window root = 0, ancestor = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(x, parent, &root, &ancestor, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i)
+            collectWindowsNamed(x, children[i], title, found);
+        if (children)
+            XFree(children);
+    }
+}
+
+unsigned long findWindowNamed(Display *x, Window parent, const QByteArray &title, bool mapped)
 {
     char *name = nullptr;
     if (XFetchName(x, parent, &name) && name) {
         const bool same = title == name;
         XFree(name);
-        if (same)
+        if (same && (!mapped || isViewable(x, parent)))
             return parent;
     }
     Window root = 0, ancestor = 0, *children = nullptr;
@@ -24,7 +48,7 @@ unsigned long findWindowNamed(Display *x, Window parent, const QByteArray &title
     unsigned long found = 0;
     if (XQueryTree(x, parent, &root, &ancestor, &children, &count)) {
         for (unsigned int i = 0; i < count && !found; ++i)
-            found = findWindowNamed(x, children[i], title);
+            found = findWindowNamed(x, children[i], title, mapped);
         if (children)
             XFree(children);
     }
@@ -67,7 +91,7 @@ QProcessEnvironment XSession::environment() const
     return env;
 }
 
-unsigned long XSession::waitForWindow(const QString &title, int timeoutMs) const
+unsigned long XSession::waitForWindow(const QString &title, int timeoutMs, bool mapped) const
 {
     Display *x = XOpenDisplay(display.toLatin1().constData());
     if (!x)
@@ -75,12 +99,22 @@ unsigned long XSession::waitForWindow(const QString &title, int timeoutMs) const
     unsigned long window = 0;
     QDeadlineTimer deadline(timeoutMs);
     while (!window && !deadline.hasExpired()) {
-        window = findWindowNamed(x, DefaultRootWindow(x), title.toUtf8());
+        window = findWindowNamed(x, DefaultRootWindow(x), title.toUtf8(), mapped);
         if (!window)
-            QThread::msleep(50);
+            QThread::usleep(500);
     }
     XCloseDisplay(x);
     return window;
+}
+
+QList<unsigned long> XSession::windowsTitled(const QString &title) const
+{
+    QList<unsigned long> found;
+    if (Display *x = XOpenDisplay(display.toLatin1().constData())) {
+        collectWindowsNamed(x, DefaultRootWindow(x), title.toUtf8(), found);
+        XCloseDisplay(x);
+    }
+    return found;
 }
 
 bool XSession::requestClose(unsigned long window) const
@@ -150,3 +184,4 @@ bool XSession::xdotool(const QStringList &arguments) const
     tool.start(QStringLiteral("xdotool"), arguments);
     return tool.waitForFinished(20000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
 }
+

@@ -24,8 +24,12 @@ public:
     // Environment for a process that should show its windows on this display with Qt's xcb plugin.
     QProcessEnvironment environment() const;
 
-    // Waits for a top-level window with this exact title; returns its X id, or 0 after the timeout.
-    unsigned long waitForWindow(const QString &title, int timeoutMs = 10000) const;
+    // Waits for a window with this exact title (mapped on the screen, if asked); returns its
+    // X id, or 0 after the timeout.
+    unsigned long waitForWindow(const QString &title, int timeoutMs = 10000, bool mapped = false) const;
+
+    // Every mapped window with this exact title, in the order the server stacks them.
+    QList<unsigned long> windowsTitled(const QString &title) const;
 
     // Asks the window to close as a window manager would (WM_DELETE_WINDOW).
     bool requestClose(unsigned long window) const;
