@@ -7,12 +7,14 @@
 
 namespace {
 
-// Loads the decoder module once, from beside the executable or from where it is installed.
+// Loads the decoder module once, from beside the executable (a build, or Windows) or from
+// where it is installed relative to the executable.
 const ImageDecoder *decoder()
 {
     static const ImageDecoder *loaded = []() -> const ImageDecoder * {
-        const QStringList folders = {QCoreApplication::applicationDirPath(),
-                                     QStringLiteral(VIREOSCOPE_MODULE_INSTALL_DIR)};
+        const QString executableFolder = QCoreApplication::applicationDirPath();
+        const QStringList folders = {executableFolder,
+                                     executableFolder + QStringLiteral("/" VIREOSCOPE_MODULE_FROM_EXECUTABLE)};
         QString errors;
         for (const QString &folder : folders) {
             QLibrary module(folder + QStringLiteral("/vireoscope_codecs"));

@@ -17,6 +17,7 @@ packages=(
     fonts-wqy-microhei        # the Chinese captions
     xvfb xdotool libx11-dev   # tests of the real window
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers
+    dpkg-dev file desktop-file-utils  # the Debian package and its checks
 )
 
 missing=()
@@ -47,3 +48,6 @@ ctest --preset asan
 
 # About a minute of fuzzing the road a file's bytes take.
 bash scripts/fuzz.sh 60
+
+# The Debian package: its contents, its dependencies, and that the program in it starts.
+bash scripts/package.sh
