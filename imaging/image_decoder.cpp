@@ -32,7 +32,6 @@ bool decodableFromMemory(const unsigned char *bytes, std::size_t size)
     return jpeg || png || bmp || tiff || webp || portable || jpeg2000;
 }
 
-
 cv::Mat decodeBytes(const unsigned char *bytes, std::size_t size)
 {
     // The decoders take the length as an int.
