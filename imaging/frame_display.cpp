@@ -8,7 +8,8 @@ void displayFrame(const cv::Mat &frame, QImage::Format format, QGraphicsView *vi
 {
     // Wraps the pixels without copying; the row stride is passed because a frame's rows
     // need not be 4-byte aligned or contiguous.
-    const QImage image(frame.data, frame.cols, frame.rows, static_cast<qsizetype>(frame.step[0]), format);
+    const QImage image(static_cast<const uchar *>(frame.data), frame.cols, frame.rows,
+                       static_cast<qsizetype>(frame.step[0]), format);
 
     // The view owns its scene, so replacing or destroying the view frees it.
     auto *scene = new QGraphicsScene(view);
