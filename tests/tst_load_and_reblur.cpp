@@ -19,8 +19,6 @@
 
 namespace {
 
-const char *const viewNames[] = {"origin", "gray", "gaussian", "sobel", "laplacian", "average"};
-
 struct Screen
 {
     cv::Mat views[6];
@@ -84,17 +82,14 @@ void TestLoadAndReblur::cleanup()
 
 std::string TestLoadAndReblur::load(const QString &file, SeenFileDialog *seen)
 {
-    StandardOutputCapture output;
-    answerNextFileDialog(file, seen);
-    QTest::mouseClick(window->findChild<QWidget *>(QStringLiteral("load")), Qt::LeftButton);
-    return output.text();
+    return loadThroughDialog(window, file, seen);
 }
 
 Screen TestLoadAndReblur::screen() const
 {
     Screen shown;
     for (int i = 0; i < 6; ++i)
-        shown.views[i] = shownPicture(view(viewNames[i]));
+        shown.views[i] = shownPicture(view(displayViewNames[i]));
     return shown;
 }
 
@@ -105,11 +100,11 @@ QString TestLoadAndReblur::showsFramesOf(const cv::Mat &decoded) const
     const cv::Mat frames[] = {expected.rgb, expected.gray, expected.gauss,
                               expected.sobel, expected.laplace, expected.average};
     for (int i = 0; i < 6; ++i) {
-        const cv::Mat shown = shownPicture(view(viewNames[i]));
+        const cv::Mat shown = shownPicture(view(displayViewNames[i]));
         if (shown.size() != cv::Size(256, 192))
-            return QStringLiteral("%1 shows no 256 x 192 picture").arg(viewNames[i]);
+            return QStringLiteral("%1 shows no 256 x 192 picture").arg(displayViewNames[i]);
         if (differingSamples(shown, asShown(frames[i])) != 0)
-            return QStringLiteral("%1 shows other pixels").arg(viewNames[i]);
+            return QStringLiteral("%1 shows other pixels").arg(displayViewNames[i]);
     }
     return {};
 }
@@ -278,7 +273,7 @@ void TestLoadAndReblur::spinBoxBeforeAnyLoadDoesNothing()
     spinBox()->selectAll();
     QTest::keyClicks(spinBox(), QStringLiteral("8"));
     QCOMPARE(spinBox()->value(), 8);
-    for (const char *name : viewNames)
+    for (const char *name : displayViewNames)
         QVERIFY2(!view(name)->scene(), name);
 
     // The window still works afterwards.

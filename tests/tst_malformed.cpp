@@ -1,7 +1,6 @@
 // Broken and hostile files, loaded through the window: each gives "reading fail" with nothing
 // changed, or six proper views; never a crash or a hang.
 #include <QGraphicsView>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,8 +12,6 @@
 #include "shown.h"
 
 namespace {
-
-const char *const viewNames[] = {"origin", "gray", "gaussian", "sobel", "laplacian", "average"};
 
 QByteArray encoded(const char *extension, const cv::Mat &picture)
 {
@@ -94,10 +91,7 @@ void TestMalformed::cleanupTestCase()
 
 std::string TestMalformed::load(const QString &path)
 {
-    StandardOutputCapture output;
-    answerNextFileDialog(path);
-    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("load")), Qt::LeftButton);
-    return output.text();
+    return loadThroughDialog(window, path);
 }
 
 void TestMalformed::brokenFilesFailOrShowSixViews_data()
@@ -140,18 +134,18 @@ void TestMalformed::brokenFilesFailOrShowSixViews()
     QCOMPARE(load(folder.filePath(QStringLiteral("good.png"))), std::string());
     cv::Mat before[6];
     for (int i = 0; i < 6; ++i)
-        before[i] = shownPicture(window->findChild<QGraphicsView *>(viewNames[i]));
+        before[i] = shownPicture(window->findChild<QGraphicsView *>(displayViewNames[i]));
 
     const QString path = folder.filePath(QStringLiteral("broken.jpg"));
     QVERIFY(writeBytes(path, bytes));
     const std::string output = load(path);
     if (output == "reading fail\n") {
         for (int i = 0; i < 6; ++i)
-            QCOMPARE(differingSamples(shownPicture(window->findChild<QGraphicsView *>(viewNames[i])), before[i]), 0LL);
+            QCOMPARE(differingSamples(shownPicture(window->findChild<QGraphicsView *>(displayViewNames[i])), before[i]), 0LL);
     } else {
         QVERIFY(!mustFail);
         QCOMPARE(output, std::string());
-        for (const char *name : viewNames)
+        for (const char *name : displayViewNames)
             QCOMPARE(shownPicture(window->findChild<QGraphicsView *>(name)).size(), cv::Size(256, 192));
     }
 }

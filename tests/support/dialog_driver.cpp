@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QTest>
 #include <QTimer>
 
 #include <iostream>
@@ -35,6 +36,14 @@ void answerNextFileDialog(const QString &path, SeenFileDialog *seen)
         static_cast<QDialog *>(dialog)->accept();
     });
     poll->start();
+}
+
+std::string loadThroughDialog(QWidget *window, const QString &path, SeenFileDialog *seen)
+{
+    StandardOutputCapture output;
+    answerNextFileDialog(path, seen);
+    QTest::mouseClick(window->findChild<QWidget *>(QStringLiteral("load")), Qt::LeftButton);
+    return output.text();
 }
 
 StandardOutputCapture::StandardOutputCapture()

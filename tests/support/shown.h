@@ -7,6 +7,9 @@
 
 class QGraphicsView;
 
+// The six views' object names, in the order the load fills them.
+inline const char *const displayViewNames[] = {"origin", "gray", "gaussian", "sobel", "laplacian", "average"};
+
 // What a view shows: its scene's picture as 8-bit RGB (empty if the view has no picture).
 cv::Mat shownPicture(const QGraphicsView *view);
 
