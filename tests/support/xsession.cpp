@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -59,11 +60,13 @@ unsigned long findWindowNamed(Display *x, Window parent, const QByteArray &title
 
 XSession::XSession()
 {
-    // -displayfd lets the server pick a free display and tell us which one.
+    // -displayfd lets the server pick a free display and tell us which one. -noreset keeps the
+    // server as it is when its last client leaves: a reset forgets bound keys, and a client
+    // that connects during one is refused.
     server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
                                          QStringLiteral("-screen"), QStringLiteral("0"),
                                          QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                         QStringLiteral("tcp")});
+                                         QStringLiteral("tcp"), QStringLiteral("-noreset")});
     if (!server.waitForStarted(10000))
         return;
     QByteArray number;
@@ -175,6 +178,67 @@ cv::Mat XSession::screenshot() const
     }
     XCloseDisplay(x);
     return rgb;
+}
+
+bool XSession::bindKeysFor(const QString &text)
+{
+    Display *x = XOpenDisplay(display.toLatin1().constData());
+    if (!x)
+        return false;
+    int firstKeycode = 0, lastKeycode = 0, symbolsPerKeycode = 0;
+    XDisplayKeycodes(x, &firstKeycode, &lastKeycode);
+    KeySym *map = XGetKeyboardMapping(x, firstKeycode, lastKeycode - firstKeycode + 1, &symbolsPerKeycode);
+    const auto symbolsOf = [&](int keycode) { return map + (keycode - firstKeycode) * symbolsPerKeycode; };
+    const auto isTyped = [&](KeySym symbol) {
+        for (int keycode = firstKeycode; keycode <= lastKeycode; ++keycode)
+            if (std::count(symbolsOf(keycode), symbolsOf(keycode) + symbolsPerKeycode, symbol))
+                return true;
+        return false;
+    };
+    bool bound = true;
+    int spare = lastKeycode;
+    for (const uint codepoint : text.toUcs4()) {
+        // Latin-1 characters are their own key symbols; the others are Unicode key symbols.
+        const KeySym symbol = codepoint < 0x100 ? codepoint : 0x01000000 | codepoint;
+        if (isTyped(symbol))
+            continue;
+        while (spare >= firstKeycode && symbolsOf(spare)[0] != NoSymbol)
+            --spare;
+        if (spare < firstKeycode) {
+            bound = false;
+            break;
+        }
+        KeySym symbols[2] = {symbol, symbol}; // with and without Shift
+        XChangeKeyboardMapping(x, spare, 2, symbols, 1);
+        std::fill(symbolsOf(spare), symbolsOf(spare) + symbolsPerKeycode, symbol);
+        boundKeys.insert(codepoint, spare);
+    }
+    XFree(map);
+    XSync(x, False);
+    XCloseDisplay(x);
+    return bound;
+}
+
+bool XSession::type(const QString &text) const
+{
+    QString run;
+    const auto typeRun = [&] {
+        const bool typed = run.isEmpty()
+            || xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), run});
+        run.clear();
+        return typed;
+    };
+    for (const uint codepoint : text.toUcs4()) {
+        const auto key = boundKeys.constFind(codepoint);
+        if (key == boundKeys.constEnd()) {
+            run.append(QString::fromUcs4(reinterpret_cast<const char32_t *>(&codepoint), 1));
+            continue;
+        }
+        // A number is a keycode to xdotool, pressed as it is.
+        if (!typeRun() || !xdotool({QStringLiteral("key"), QString::number(*key)}))
+            return false;
+    }
+    return typeRun();
 }
 
 bool XSession::xdotool(const QStringList &arguments) const

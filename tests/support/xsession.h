@@ -1,6 +1,7 @@
 #ifndef XSESSION_H
 #define XSESSION_H
 
+#include <QHash>
 #include <QPoint>
 #include <QProcess>
 #include <QRect>
@@ -40,12 +41,22 @@ public:
     // The whole screen as 8-bit RGB.
     cv::Mat screenshot() const;
 
+    // Gives every character of the text that no key types yet a spare key of its own. Call it
+    // before the program that is to receive the text starts, so that it knows those keys.
+    bool bindKeysFor(const QString &text);
+
+    // Types the text on the keyboard; characters bound by bindKeysFor are pressed on their own
+    // keys. xdotool would type them by remapping a key for each while typing, and a client that
+    // reads the key press before the new map drops the character.
+    bool type(const QString &text) const;
+
     // Runs xdotool on this display (a person's mouse and keyboard); true if it succeeded.
     bool xdotool(const QStringList &arguments) const;
 
 private:
     QProcess server;
     QString display;
+    QHash<uint, int> boundKeys; // character -> keycode
 };
 
 #endif
