@@ -7,11 +7,41 @@
 #endif
 #include <opencv2/core/hal/intrin.hpp>
 
+#include <algorithm>
+#include <cstdint>
+
 namespace weighted_gray_detail {
 namespace WEIGHTED_GRAY_ISA {
 
-#if CV_SIMD
 namespace {
+
+// Rows are converted a stretch at a time: its pixels are read, their gray values settled in a
+// small buffer, then written back, all while the stretch is still in the first-level cache.
+constexpr int stretchPixels = 2048;
+
+// Gray values of one stretch of pixels: the integer fast path for every pixel, then the
+// formula itself for the few pixels the fast path cannot decide.
+void grayOfStretch(const unsigned char *pixels, int count, unsigned char *gray);
+
+void writeGray(unsigned char *pixels, int count, const unsigned char *gray);
+
+#if CV_SIMD
+constexpr int lanes = cv::v_uint8::nlanes;
+static_assert(lanes <= 64, "lane masks are 64 bits wide");
+// Exceptional lanes of one vector whose positions are noted for the scalar formula; a vector
+// with more of them is recomputed whole in vector doubles.
+constexpr int sparseLanes = 2;
+
+int lowestSetBit(std::uint64_t bits)
+{
+#if defined(_MSC_VER)
+    unsigned long index;
+    _BitScanForward64(&index, bits);
+    return static_cast<int>(index);
+#else
+    return __builtin_ctzll(bits);
+#endif
+}
 
 // The formula for the lanes of one 32-bit group, in the order it is written.
 cv::v_int32 formulaInDoubles(const cv::v_uint32 &blue, const cv::v_uint32 &green, const cv::v_uint32 &red)
@@ -38,55 +68,106 @@ cv::v_uint16 formulaInDoubles(const cv::v_uint16 &blue, const cv::v_uint16 &gree
     return cv::v_pack_u(formulaInDoubles(blueLow, greenLow, redLow), formulaInDoubles(blueHigh, greenHigh, redHigh));
 }
 
-} // namespace
-#endif
-
-void convertRows(unsigned char *firstRow, std::size_t step, int rows, int cols)
+void grayOfStretch(const unsigned char *pixels, int count, unsigned char *gray)
 {
-#if CV_SIMD
-    constexpr int lanes = cv::v_uint8::nlanes;
     const cv::v_uint16 redWeight = cv::vx_setall_u16(30);
     const cv::v_uint16 greenWeight = cv::vx_setall_u16(59);
     const cv::v_uint16 blueWeight = cv::vx_setall_u16(11);
     const cv::v_uint16 hundred = cv::vx_setall_u16(100);
     // (t * 5243) >> 19 == t / 100 for every t up to 25500.
     const cv::v_uint16 reciprocal = cv::vx_setall_u16(5243);
+    const std::uint64_t allLanes = lanes == 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << lanes) - 1;
+    const std::uint64_t lastLane = std::uint64_t(1) << (lanes - 1);
+
+    // Positions of the pixels the integer path cannot decide; the slots past the last one
+    // are written and never read.
+    short exceptions[stretchPixels / lanes * sparseLanes + sparseLanes];
+    int exceptionCount = 0;
+
+    int k = 0;
+    for (; k <= count - lanes; k += lanes) {
+        cv::v_uint8 blue, green, red;
+        cv::v_load_deinterleave(pixels + 3 * k, blue, green, red);
+
+        cv::v_uint16 blueLow, blueHigh, greenLow, greenHigh, redLow, redHigh;
+        cv::v_expand(blue, blueLow, blueHigh);
+        cv::v_expand(green, greenLow, greenHigh);
+        cv::v_expand(red, redLow, redHigh);
+        // The library's * and + saturate at 16 bits; t never exceeds 25500, so wrapping ones suffice.
+        const cv::v_uint16 tLow = cv::v_add_wrap(cv::v_add_wrap(cv::v_mul_wrap(redLow, redWeight),
+                                                                cv::v_mul_wrap(greenLow, greenWeight)),
+                                                 cv::v_mul_wrap(blueLow, blueWeight));
+        const cv::v_uint16 tHigh = cv::v_add_wrap(cv::v_add_wrap(cv::v_mul_wrap(redHigh, redWeight),
+                                                                 cv::v_mul_wrap(greenHigh, greenWeight)),
+                                                  cv::v_mul_wrap(blueHigh, blueWeight));
+        const cv::v_uint16 grayLow = cv::v_mul_hi(tLow, reciprocal) >> 3;
+        const cv::v_uint16 grayHigh = cv::v_mul_hi(tHigh, reciprocal) >> 3;
+        cv::v_store(gray + k, cv::v_pack(grayLow, grayHigh));
+
+        // Lanes whose t is a whole hundred may come out one lower: about one pixel in a
+        // hundred of a photograph, every pixel of a neutral gray. Their positions are
+        // written without branching, so that their scattered places cost no mispredictions.
+        const cv::v_uint8 exceptional = cv::v_pack(cv::v_mul_wrap(grayLow, hundred) == tLow,
+                                                   cv::v_mul_wrap(grayHigh, hundred) == tHigh);
+        std::uint64_t mask = static_cast<std::uint64_t>(cv::v_signmask(exceptional)) & allLanes;
+        for (int slot = 0; slot < sparseLanes; ++slot) {
+            // The last lane's bit stands in when none is left; its slot is then not counted.
+            exceptions[exceptionCount] = static_cast<short>(k + lowestSetBit(mask | lastLane));
+            exceptionCount += mask != 0;
+            mask &= mask - 1;
+        }
+        if (mask != 0) {
+            exceptionCount -= sparseLanes;
+            cv::v_store(gray + k, cv::v_pack(formulaInDoubles(blueLow, greenLow, redLow),
+                                             formulaInDoubles(blueHigh, greenHigh, redHigh)));
+        }
+    }
+    for (; k < count; ++k) {
+        const unsigned char *pixel = pixels + 3 * k;
+        gray[k] = weightedGrayOf(pixel[0], pixel[1], pixel[2]);
+    }
+    for (int i = 0; i < exceptionCount; ++i) {
+        const unsigned char *pixel = pixels + 3 * exceptions[i];
+        gray[exceptions[i]] = weightedGrayOf(pixel[0], pixel[1], pixel[2]);
+    }
+}
+
+void writeGray(unsigned char *pixels, int count, const unsigned char *gray)
+{
+    int k = 0;
+    for (; k <= count - lanes; k += lanes) {
+        const cv::v_uint8 value = cv::vx_load(gray + k);
+        cv::v_store_interleave(pixels + 3 * k, value, value, value);
+    }
+    for (; k < count; ++k)
+        pixels[3 * k] = pixels[3 * k + 1] = pixels[3 * k + 2] = gray[k];
+}
+#else
+void grayOfStretch(const unsigned char *pixels, int count, unsigned char *gray)
+{
+    for (int k = 0; k < count; ++k)
+        gray[k] = weightedGrayOf(pixels[3 * k], pixels[3 * k + 1], pixels[3 * k + 2]);
+}
+
+void writeGray(unsigned char *pixels, int count, const unsigned char *gray)
+{
+    for (int k = 0; k < count; ++k)
+        pixels[3 * k] = pixels[3 * k + 1] = pixels[3 * k + 2] = gray[k];
+}
 #endif
+
+} // namespace
+
+void convertRows(unsigned char *firstRow, std::size_t step, int rows, int cols)
+{
+    unsigned char gray[stretchPixels];
     for (int i = 0; i < rows; ++i) {
         unsigned char *row = firstRow + i * step;
-        int k = 0;
-#if CV_SIMD
-        for (; k <= cols - lanes; k += lanes) {
-            unsigned char *pixels = row + 3 * k;
-            cv::v_uint8 blue, green, red;
-            cv::v_load_deinterleave(pixels, blue, green, red);
-
-            cv::v_uint16 blueLow, blueHigh, greenLow, greenHigh, redLow, redHigh;
-            cv::v_expand(blue, blueLow, blueHigh);
-            cv::v_expand(green, greenLow, greenHigh);
-            cv::v_expand(red, redLow, redHigh);
-            const cv::v_uint16 tLow = redLow * redWeight + greenLow * greenWeight + blueLow * blueWeight;
-            const cv::v_uint16 tHigh = redHigh * redWeight + greenHigh * greenWeight + blueHigh * blueWeight;
-            cv::v_uint16 grayLow = cv::v_mul_hi(tLow, reciprocal) >> 3;
-            cv::v_uint16 grayHigh = cv::v_mul_hi(tHigh, reciprocal) >> 3;
-
-            // Lanes whose t is a whole hundred may come out one lower: about one pixel in a
-            // hundred of a photograph, every pixel of a neutral gray.
-            const cv::v_uint16 exceptionLow = grayLow * hundred == tLow;
-            const cv::v_uint16 exceptionHigh = grayHigh * hundred == tHigh;
-            if (cv::v_check_any(exceptionLow | exceptionHigh)) {
-                if (cv::v_check_any(exceptionLow))
-                    grayLow = formulaInDoubles(blueLow, greenLow, redLow);
-                if (cv::v_check_any(exceptionHigh))
-                    grayHigh = formulaInDoubles(blueHigh, greenHigh, redHigh);
-            }
-            const cv::v_uint8 gray = cv::v_pack(grayLow, grayHigh);
-            cv::v_store_interleave(pixels, gray, gray, gray);
-        }
-#endif
-        for (; k < cols; ++k) {
-            unsigned char *pixel = row + 3 * k;
-            pixel[0] = pixel[1] = pixel[2] = weightedGrayOf(pixel[0], pixel[1], pixel[2]);
+        for (int start = 0; start < cols; start += stretchPixels) {
+            const int count = std::min(stretchPixels, cols - start);
+            unsigned char *pixels = row + 3 * start;
+            grayOfStretch(pixels, count, gray);
+            writeGray(pixels, count, gray);
         }
     }
 #if CV_SIMD

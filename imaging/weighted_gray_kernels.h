@@ -8,8 +8,9 @@
 // With t = 30 R + 59 G + 11 B the exact value is t / 100, and the double-precision formula
 // truncates to t / 100 whenever t is not a whole hundred: its rounding errors are far smaller
 // than the distance to the next whole number. Only at a whole hundred can the formula land
-// just below it and come out one lower, so lanes there are recomputed with the formula itself
-// in vector doubles, which round exactly as the scalar ones do.
+// just below it and come out one lower, so pixels there are recomputed with the formula itself:
+// one by one where they are scattered, as in photographs, and in vector doubles, which round
+// exactly as the scalar ones do, where a vector holds several, as in neutral grays.
 namespace weighted_gray_detail {
 
 // One build of the kernel per instruction set; the caller picks what the processor runs.

@@ -36,6 +36,21 @@ cv::Mat allTriples()
     return frame;
 }
 
+// Every triple whose 30 R + 59 G + 11 B is a whole hundred: the only ones where the formula's
+// rounding can decide the result, in a shuffled order.
+std::vector<cv::Vec3b> triplesAtWholeHundreds()
+{
+    std::vector<cv::Vec3b> triples;
+    for (int red = 0; red < 256; ++red)
+        for (int green = 0; green < 256; ++green)
+            for (int blue = 0; blue < 256; ++blue)
+                if ((30 * red + 59 * green + 11 * blue) % 100 == 0)
+                    triples.emplace_back(blue, green, red);
+    cv::RNG random(7);
+    cv::randShuffle(triples, 1.0, &random);
+    return triples;
+}
+
 void useKernel(cv::Mat &frame, decltype(&weighted_gray_detail::baseline::convertRows) convertRows)
 {
     convertRows(frame.data, frame.step[0], frame.rows, frame.cols);
@@ -55,6 +70,8 @@ private slots:
     void neutralGraysComeOutOneLowerSometimes();
     void everyInputMatchesTheFormula_data();
     void everyInputMatchesTheFormula();
+    void crowdedHardPixels_data();
+    void crowdedHardPixels();
     void stridedAndOddSizedFrames_data();
     void stridedAndOddSizedFrames();
     void framesEndingAtTheirBufferEnd_data();
@@ -147,6 +164,42 @@ void TestWeightedGray::everyInputMatchesTheFormula()
         }
     }
     QCOMPARE(wrong, 0LL);
+}
+
+void TestWeightedGray::crowdedHardPixels_data()
+{
+    addConversions();
+}
+
+// The hard triples, spaced so that vectors of any width hold none, one, a few or nothing else,
+// with ordinary random pixels between them, in rows that do not end on a vector boundary.
+void TestWeightedGray::crowdedHardPixels()
+{
+    QFETCH(Conversion, convert);
+    static const std::vector<cv::Vec3b> hard = triplesAtWholeHundreds();
+    QCOMPARE(hard.size(), std::size_t(167832));
+    cv::RNG random(11);
+    for (const int spacing : {1, 2, 3, 5, 9, 16, 17, 31, 33}) {
+        const int cols = 2500;
+        const int rows = int((hard.size() * spacing + cols - 1) / cols);
+        cv::Mat input(rows, cols, CV_8UC3);
+        random.fill(input, cv::RNG::UNIFORM, 0, 256);
+        auto *pixels = input.ptr<cv::Vec3b>();
+        for (std::size_t i = 0; i < hard.size(); ++i)
+            pixels[i * spacing + random.uniform(0, spacing)] = hard[i];
+        cv::Mat frame = input.clone();
+        convert(frame);
+
+        for (int i = 0; i < rows; ++i) {
+            for (int k = 0; k < cols; ++k) {
+                const cv::Vec3b in = input.at<cv::Vec3b>(i, k);
+                const unsigned char g = formula(in[0], in[1], in[2]);
+                if (frame.at<cv::Vec3b>(i, k) != cv::Vec3b(g, g, g))
+                    QFAIL(qPrintable(QStringLiteral("spacing %1: input %2 %3 %4 at %5,%6")
+                                         .arg(spacing).arg(in[0]).arg(in[1]).arg(in[2]).arg(k).arg(i)));
+            }
+        }
+    }
 }
 
 void TestWeightedGray::stridedAndOddSizedFrames_data()
