@@ -8,6 +8,7 @@
 #include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace weighted_gray_detail {
@@ -68,6 +69,46 @@ cv::v_uint16 formulaInDoubles(const cv::v_uint16 &blue, const cv::v_uint16 &gree
     return cv::v_pack_u(formulaInDoubles(blueLow, greenLow, redLow), formulaInDoubles(blueHigh, greenHigh, redHigh));
 }
 
+#if CV_AVX2
+// A neutral gray (equal channels) has t = 100 v, so it is always a hard pixel, and which of the
+// 256 come out one lower follows no pattern. A 256-bit table of them is looked up 32 lanes at a
+// time with the byte shuffle, which the universal intrinsics do not offer.
+class NeutralGrays
+{
+public:
+    NeutralGrays()
+    {
+        static const std::array<unsigned char, 32> lowerOnes = [] {
+            std::array<unsigned char, 32> bits{};
+            for (int value = 0; value < 256; ++value)
+                if (weightedGrayOf(value, value, value) != value)
+                    bits[value >> 3] |= 1 << (value & 7);
+            return bits;
+        }();
+        // The shuffle looks up within each 128-bit half, so each table fills both halves.
+        firstSixteen = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(&lowerOnes[0])));
+        lastSixteen = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(&lowerOnes[16])));
+        bitOfIndex = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
+                                      1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+    }
+
+    cv::v_uint8 grayOf(const cv::v_uint8 &value) const
+    {
+        const __m256i byteIndex = _mm256_and_si256(_mm256_srli_epi16(value.val, 3), _mm256_set1_epi8(0x1f));
+        // An index with its top bit set looks up zero: indices 16 to 31 are pushed there for
+        // the first table, 0 to 15 wrap there for the second.
+        const __m256i fromFirst = _mm256_shuffle_epi8(firstSixteen, _mm256_adds_epu8(byteIndex, _mm256_set1_epi8(0x70)));
+        const __m256i fromLast = _mm256_shuffle_epi8(lastSixteen, _mm256_sub_epi8(byteIndex, _mm256_set1_epi8(16)));
+        const __m256i bit = _mm256_shuffle_epi8(bitOfIndex, _mm256_and_si256(value.val, _mm256_set1_epi8(7)));
+        const __m256i isLower = _mm256_cmpeq_epi8(_mm256_and_si256(_mm256_or_si256(fromFirst, fromLast), bit), bit);
+        return cv::v_uint8(_mm256_add_epi8(value.val, isLower)); // all ones is minus one
+    }
+
+private:
+    __m256i firstSixteen, lastSixteen, bitOfIndex;
+};
+#endif
+
 void grayOfStretch(const unsigned char *pixels, int count, unsigned char *gray)
 {
     const cv::v_uint16 redWeight = cv::vx_setall_u16(30);
@@ -78,6 +119,9 @@ void grayOfStretch(const unsigned char *pixels, int count, unsigned char *gray)
     const cv::v_uint16 reciprocal = cv::vx_setall_u16(5243);
     const std::uint64_t allLanes = lanes == 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << lanes) - 1;
     const std::uint64_t lastLane = std::uint64_t(1) << (lanes - 1);
+#if CV_AVX2
+    const NeutralGrays neutralGrays;
+#endif
 
     // Positions of the pixels the integer path cannot decide; the slots past the last one
     // are written and never read.
@@ -102,13 +146,21 @@ void grayOfStretch(const unsigned char *pixels, int count, unsigned char *gray)
                                                   cv::v_mul_wrap(blueHigh, blueWeight));
         const cv::v_uint16 grayLow = cv::v_mul_hi(tLow, reciprocal) >> 3;
         const cv::v_uint16 grayHigh = cv::v_mul_hi(tHigh, reciprocal) >> 3;
-        cv::v_store(gray + k, cv::v_pack(grayLow, grayHigh));
+        cv::v_uint8 grayBytes = cv::v_pack(grayLow, grayHigh);
 
         // Lanes whose t is a whole hundred may come out one lower: about one pixel in a
-        // hundred of a photograph, every pixel of a neutral gray. Their positions are
-        // written without branching, so that their scattered places cost no mispredictions.
-        const cv::v_uint8 exceptional = cv::v_pack(cv::v_mul_wrap(grayLow, hundred) == tLow,
-                                                   cv::v_mul_wrap(grayHigh, hundred) == tHigh);
+        // hundred of a photograph, every pixel of a neutral gray.
+        cv::v_uint8 exceptional = cv::v_pack(cv::v_mul_wrap(grayLow, hundred) == tLow,
+                                             cv::v_mul_wrap(grayHigh, hundred) == tHigh);
+#if CV_AVX2
+        const cv::v_uint8 neutral = (blue == green) & (green == red);
+        grayBytes = cv::v_select(neutral, neutralGrays.grayOf(blue), grayBytes);
+        exceptional = exceptional & ~neutral;
+#endif
+        cv::v_store(gray + k, grayBytes);
+
+        // The positions of the others are written without branching, so that their scattered
+        // places cost no mispredictions.
         std::uint64_t mask = static_cast<std::uint64_t>(cv::v_signmask(exceptional)) & allLanes;
         for (int slot = 0; slot < sparseLanes; ++slot) {
             // The last lane's bit stands in when none is left; its slot is then not counted.

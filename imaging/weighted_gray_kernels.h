@@ -10,7 +10,9 @@
 // than the distance to the next whole number. Only at a whole hundred can the formula land
 // just below it and come out one lower, so pixels there are recomputed with the formula itself:
 // one by one where they are scattered, as in photographs, and in vector doubles, which round
-// exactly as the scalar ones do, where a vector holds several, as in neutral grays.
+// exactly as the scalar ones do, where a vector holds several. Neutral grays, hard pixels all,
+// are looked up in a table of the formula's results where the instruction set can do that a
+// vector at a time (AVX2).
 namespace weighted_gray_detail {
 
 // One build of the kernel per instruction set; the caller picks what the processor runs.

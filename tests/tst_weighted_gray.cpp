@@ -72,6 +72,8 @@ private slots:
     void everyInputMatchesTheFormula();
     void crowdedHardPixels_data();
     void crowdedHardPixels();
+    void grayPictures_data();
+    void grayPictures();
     void stridedAndOddSizedFrames_data();
     void stridedAndOddSizedFrames();
     void framesEndingAtTheirBufferEnd_data();
@@ -198,6 +200,43 @@ void TestWeightedGray::crowdedHardPixels()
                     QFAIL(qPrintable(QStringLiteral("spacing %1: input %2 %3 %4 at %5,%6")
                                          .arg(spacing).arg(in[0]).arg(in[1]).arg(in[2]).arg(k).arg(i)));
             }
+        }
+    }
+}
+
+void TestWeightedGray::grayPictures_data()
+{
+    addConversions();
+}
+
+// Pictures of neutral grays, every pixel a hard one, with every gray in every lane of a vector;
+// some rows hold other hard pixels too, or pixels that are gray in only two channels.
+void TestWeightedGray::grayPictures()
+{
+    QFETCH(Conversion, convert);
+    const std::vector<cv::Vec3b> hard = triplesAtWholeHundreds();
+    const int cols = 256 + 37;
+    cv::Mat input(3 * 64, cols, CV_8UC3);
+    for (int i = 0; i < input.rows; ++i) {
+        for (int k = 0; k < cols; ++k) {
+            const int v = (k + i) % 256;
+            cv::Vec3b pixel(v, v, v);
+            if (i >= 64 && i < 128 && k % 7 == 3)
+                pixel = hard[(i * cols + k) % hard.size()];
+            if (i >= 128 && k % 5 == 2)
+                pixel[k % 3] = (v + 1) % 256;
+            input.at<cv::Vec3b>(i, k) = pixel;
+        }
+    }
+    cv::Mat frame = input.clone();
+    convert(frame);
+
+    for (int i = 0; i < input.rows; ++i) {
+        for (int k = 0; k < cols; ++k) {
+            const cv::Vec3b in = input.at<cv::Vec3b>(i, k);
+            const unsigned char g = formula(in[0], in[1], in[2]);
+            if (frame.at<cv::Vec3b>(i, k) != cv::Vec3b(g, g, g))
+                QFAIL(qPrintable(QStringLiteral("input %1 %2 %3 at %4,%5").arg(in[0]).arg(in[1]).arg(in[2]).arg(k).arg(i)));
         }
     }
 }
