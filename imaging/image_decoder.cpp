@@ -6,10 +6,41 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#ifdef Q_OS_WIN
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+
 #include <climits>
 #include <cstring>
+#include <vector>
+
+#include <windows.h>
+#endif
 
 namespace {
+
+#ifdef Q_OS_WIN
+
+// The name in the ANSI code page, the only narrow names the decoder can open; the volume's
+// short 8.3 name stands in for a long name outside that code page. Empty if neither exists.
+std::string narrowName(const QString &path)
+{
+    const auto inAnsiCodePage = [](const QString &name) -> std::string {
+        const QByteArray narrow = name.toLocal8Bit();
+        return QString::fromLocal8Bit(narrow) == name ? narrow.toStdString() : std::string();
+    };
+    if (std::string narrow = inAnsiCodePage(path); !narrow.empty())
+        return narrow;
+    const std::wstring wide = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD length = GetShortPathNameW(wide.c_str(), nullptr, 0);
+    if (length == 0)
+        return {};
+    std::vector<wchar_t> shortName(length);
+    if (GetShortPathNameW(wide.c_str(), shortName.data(), length) == 0)
+        return {};
+    return inAnsiCodePage(QString::fromWCharArray(shortName.data()));
+}
 
 bool startsWith(const unsigned char *bytes, std::size_t size, const char *signature, std::size_t length)
 {
@@ -32,48 +63,44 @@ bool decodableFromMemory(const unsigned char *bytes, std::size_t size)
     return jpeg || png || bmp || tiff || webp || portable || jpeg2000;
 }
 
-cv::Mat decodeBytes(const unsigned char *bytes, std::size_t size)
+// The last resort for a name with neither an ANSI nor a short form: the mapped file, decoded
+// from memory. A cut-short JPEG then shows black where the plain decode shows gray.
+cv::Mat decodeMappedFile(const QString &path)
 {
-    // The decoders take the length as an int.
-    if (!bytes || size == 0 || size > static_cast<std::size_t>(INT_MAX) || !decodableFromMemory(bytes, size))
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return {};
-    const cv::Mat encoded(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char *>(bytes));
+    const qint64 size = file.size();
+    if (size <= 0 || size > INT_MAX) // the decoders take the length as an int
+        return {};
+    const uchar *mapped = file.map(0, size);
+    if (!mapped || !decodableFromMemory(mapped, static_cast<std::size_t>(size)))
+        return {};
+    const cv::Mat encoded(1, static_cast<int>(size), CV_8UC1, const_cast<uchar *>(mapped));
     return cv::imdecode(encoded, cv::IMREAD_COLOR);
 }
+
+#endif
 
 cv::Mat decodeFile(const QString &path)
 {
     // A directory, a named pipe or a device could block the decoder or never end.
     if (!QFileInfo(path).isFile())
         return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-
-    // Mapped, not read: a huge file that is no picture costs only what the decoder looks at.
-    const qint64 size = file.size();
-    if (size <= 0)
-        return {};
-    if (size <= INT_MAX) {
-        if (const uchar *mapped = file.map(0, size)) {
-            const auto *bytes = static_cast<const unsigned char *>(mapped);
-            if (decodableFromMemory(bytes, static_cast<std::size_t>(size)))
-                return decodeBytes(bytes, static_cast<std::size_t>(size));
-        }
-    }
-
-    // The decoders that only read files, and files too large to pass in memory, get the
-    // name in the file system's own encoding.
-    const QByteArray encodedName = QFile::encodeName(path);
-    if (QFile::decodeName(encodedName) != path)
-        return {};
-    return cv::imread(encodedName.toStdString(), cv::IMREAD_COLOR);
+#ifdef Q_OS_WIN
+    const std::string narrow = narrowName(path);
+    return narrow.empty() ? decodeMappedFile(path) : cv::imread(narrow, cv::IMREAD_COLOR);
+#else
+    // File names are bytes here, so the decoder reads the very file by name, exactly as a plain
+    // decode does: a cut-short or damaged file shows the same.
+    return cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_COLOR);
+#endif
 }
 
 } // namespace
 
 extern "C" Q_DECL_EXPORT const ImageDecoder *vireoscopeImageDecoder()
 {
-    static const ImageDecoder decoder = {decodeFile, decodeBytes};
+    static const ImageDecoder decoder = {decodeFile};
     return &decoder;
 }

@@ -11,7 +11,6 @@
 struct ImageDecoder
 {
     cv::Mat (*decodeFile)(const QString &path);
-    cv::Mat (*decodeBytes)(const unsigned char *bytes, std::size_t size);
 };
 
 // The module's one exported function, by name, and its type.

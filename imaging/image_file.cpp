@@ -36,12 +36,6 @@ cv::Mat decodeImageFile(const QString &path)
     return codecs ? codecs->decodeFile(path) : cv::Mat();
 }
 
-cv::Mat decodeImageBytes(const unsigned char *bytes, std::size_t size)
-{
-    const ImageDecoder *codecs = decoder();
-    return codecs ? codecs->decodeBytes(bytes, size) : cv::Mat();
-}
-
 std::optional<DisplayFrames> loadDisplayFrames(const QString &path)
 {
     try {

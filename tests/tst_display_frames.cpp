@@ -263,7 +263,6 @@ void TestDisplayFrames::writesNoTemporaryFile()
     // The watch does see one: decoding a Sun raster from memory goes through a temporary file.
     QVERIFY(!cv::imdecode(rasBytes, cv::IMREAD_COLOR).empty());
     QVERIFY(watch.sawCreation());
-    QVERIFY(decodeImageBytes(rasBytes.data(), rasBytes.size()).empty());
     qunsetenv("OPENCV_TEMP_PATH");
 }
 
