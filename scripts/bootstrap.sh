@@ -18,6 +18,8 @@ packages=(
     xvfb xdotool libx11-dev   # tests of the real window
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers
     dpkg-dev file desktop-file-utils  # the Debian package and its checks
+    librsvg2-bin              # the icon's fixed sizes, drawn from its SVG
+    python3-xdg hicolor-icon-theme x11-utils  # the icon and window class checks
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package and checks it: its files, its declared dependencies, that apt can
-# install it here, and that the program it holds starts and shows its window.
+# Builds the Debian package and checks it: its files, its declared dependencies, its desktop entry and
+# icon as a desktop reads them, that apt can install it here, and that the program it holds starts
+# and shows its window under the class its entry names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,8 +13,11 @@ echo "built $deb"
 
 fail() { echo "package check failed: $*" >&2; exit 1; }
 
+id=invalid.vireoscope.vireoscope
 contents=$(dpkg-deb --contents "$deb")
-for file in ./usr/bin/vireoscope ./usr/share/applications/vireoscope.desktop \
+for file in ./usr/bin/vireoscope ./usr/share/applications/$id.desktop \
+            ./usr/share/icons/hicolor/scalable/apps/$id.svg \
+            ./usr/share/icons/hicolor/{16x16,22x22,24x24,32x32,48x48,64x64,128x128,256x256}/apps/$id.png \
             "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/vireoscope/libvireoscope_codecs.so"; do
     grep -q " $file\$" <<<"$contents" || fail "missing $file"
 done
@@ -27,9 +31,19 @@ done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb --extract "$deb" "$root"
-desktop-file-validate "$root/usr/share/applications/vireoscope.desktop" || fail "invalid desktop entry"
-grep -q '^Categories=Graphics;Viewer;$' "$root/usr/share/applications/vireoscope.desktop" || fail "categories"
-grep -q '^Icon=' "$root/usr/share/applications/vireoscope.desktop" && fail "the entry names an icon"
+entry=$root/usr/share/applications/$id.desktop
+desktop-file-validate "$entry" || fail "invalid desktop entry"
+grep -q '^Categories=Graphics;Viewer;$' "$entry" || fail "categories"
+grep -q "^Icon=$id\$" "$entry" || fail "the entry does not name the icon $id"
+wm_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
+[[ -n $wm_class ]] || fail "the entry has no StartupWMClass"
+
+# The icon as a desktop finds it: the freedesktop lookup in the hicolor theme, the extracted tree first
+# (Debian's own python3, which is the one that sees python3-xdg).
+icon=$(XDG_DATA_DIRS="$root/usr/share:/usr/share" /usr/bin/python3 -c \
+    'import sys, xdg.IconTheme; print(xdg.IconTheme.getIconPath(sys.argv[1], 48, "hicolor"))' "$id") \
+    || fail "the icon lookup did not run"
+[[ $icon == "$root/usr/share/icons/hicolor/48x48/apps/$id.png" ]] || fail "the theme lookup found $icon"
 
 # apt resolves everything the package needs from Debian's own packages.
 apt-get install --simulate --no-install-recommends "./$deb" >/dev/null || fail "apt cannot install it"
@@ -40,6 +54,9 @@ server=$!
 trap 'kill "$server" 2>/dev/null; rm -rf "$root"' EXIT
 read -r -t 15 display <&3 || fail "Xvfb did not start"
 DISPLAY=":$display" QT_QPA_PLATFORM=xcb "$root/usr/bin/vireoscope" & program=$!
-DISPLAY=":$display" timeout 15 xdotool search --sync --name '^Vireoscope$' >/dev/null || fail "no window"
+window=$(DISPLAY=":$display" timeout 15 xdotool search --sync --onlyvisible --name '^Vireoscope$') || fail "no window"
+# The desktop ties the window to its entry, and so to its icon, by the class: the case counts.
+class=$(DISPLAY=":$display" xprop -id "$window" WM_CLASS)
+[[ $class == *", \"$wm_class\"" ]] || fail "the window's class is not $wm_class: $class"
 kill "$program"; wait "$program" 2>/dev/null || true
 echo "package checks passed: $deb"
