@@ -19,7 +19,7 @@ packages=(
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers
     dpkg-dev file desktop-file-utils  # the Debian package and its checks
     librsvg2-bin              # the icon's fixed sizes, drawn from its SVG
-    python3-xdg hicolor-icon-theme x11-utils  # the icon and window class checks
+    appstream python3-xdg hicolor-icon-theme x11-utils  # the metadata, icon and window class checks
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package and checks it: its files, its declared dependencies, its desktop entry and
-# icon as a desktop reads them, that apt can install it here, and that the program it holds starts
-# and shows its window under the class its entry names.
+# Builds the Debian package and checks it: its files, its declared dependencies, its desktop entry,
+# AppStream metadata and icon as a desktop reads them, that apt can install it here, and that the
+# program it holds starts and shows its window under the class its entry names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +15,7 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 
 id=invalid.vireoscope.vireoscope
 contents=$(dpkg-deb --contents "$deb")
-for file in ./usr/bin/vireoscope ./usr/share/applications/$id.desktop \
+for file in ./usr/bin/vireoscope ./usr/share/applications/$id.desktop ./usr/share/metainfo/$id.metainfo.xml \
             ./usr/share/icons/hicolor/scalable/apps/$id.svg \
             ./usr/share/icons/hicolor/{16x16,22x22,24x24,32x32,48x48,64x64,128x128,256x256}/apps/$id.png \
             "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/vireoscope/libvireoscope_codecs.so"; do
@@ -37,6 +37,11 @@ grep -q '^Categories=Graphics;Viewer;$' "$entry" || fail "categories"
 grep -q "^Icon=$id\$" "$entry" || fail "the entry does not name the icon $id"
 wm_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
 [[ -n $wm_class ]] || fail "the entry has no StartupWMClass"
+
+# The validator of the installed tree also finds the desktop entry that the metadata launches.
+appstreamcli validate-tree --no-net "$root" || fail "invalid AppStream metadata"
+grep -q "<release version=\"$(dpkg-deb --field "$deb" Version)\"" "$root/usr/share/metainfo/$id.metainfo.xml" \
+    || fail "the metadata has no release entry for this version"
 
 # The icon as a desktop finds it: the freedesktop lookup in the hicolor theme, the extracted tree first
 # (Debian's own python3, which is the one that sees python3-xdg).
