@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "display_frames.h"
-#include "image_file.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

@@ -1,9 +1,40 @@
 #include "display_frames.h"
+#include "image_file.h"
 #include "weighted_gray.h"
 
 #include <opencv2/imgproc.hpp>
 
-DisplayFrames deriveDisplayFrames(cv::Mat decoded)
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+std::vector<int> rowsReadByShrink(cv::Size pictureSize)
+{
+    const int height = pictureSize.height;
+    std::vector<int> rows;
+    // The shrink's own choice of rows (cv::resize, INTER_LINEAR): at exactly half the size in
+    // both directions it averages 2 x 2 blocks; otherwise display row y blends source rows
+    // floor((y + 0.5) * scale - 0.5) and the one below, clamped to the picture.
+    const double scaleX = 1. / (double(displaySize.width) / pictureSize.width);
+    const double scaleY = 1. / (double(displaySize.height) / height);
+    const bool halfSize = std::abs(scaleX - 2) < DBL_EPSILON && std::abs(scaleY - 2) < DBL_EPSILON;
+    if (pictureSize == displaySize || halfSize || height <= displaySize.height) {
+        for (int row = 0; row < height; ++row)
+            rows.push_back(row);
+        return rows;
+    }
+    for (int y = 0; y < displaySize.height; ++y) {
+        const int top = cvFloor(static_cast<float>((y + 0.5) * scaleY - 0.5));
+        for (const int row : {top, top + 1}) {
+            const int clamped = std::clamp(row, 0, height - 1);
+            if (rows.empty() || rows.back() < clamped)
+                rows.push_back(clamped);
+        }
+    }
+    return rows;
+}
+
+DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows)
 {
     DisplayFrames frames;
 
@@ -25,11 +56,35 @@ DisplayFrames deriveDisplayFrames(cv::Mat decoded)
 
     cv::Laplacian(frames.gray, frames.laplace, CV_8U, 9, 1.0, 0.0, cv::BORDER_DEFAULT);
 
-    // The decoded picture is not needed any more, so its own pixels become the weighted gray.
-    weightedGray(decoded);
+    // The decoded picture is not needed any more, so its own pixels become the weighted gray:
+    // each pixel on its own, so only the decoded rows need it.
+    if (decodedRows.empty()) {
+        weightedGray(decoded);
+    } else {
+        for (std::size_t first = 0; first < decodedRows.size();) {
+            std::size_t last = first;
+            while (last + 1 < decodedRows.size() && decodedRows[last + 1] == decodedRows[last] + 1)
+                ++last;
+            cv::Mat run = decoded.rowRange(decodedRows[first], decodedRows[last] + 1);
+            weightedGray(run);
+            first = last + 1;
+        }
+    }
     cv::resize(decoded, frames.average, displaySize, 0, 0, cv::INTER_LINEAR);
 
     return frames;
+}
+
+std::optional<DisplayFrames> loadDisplayFrames(const QString &path)
+{
+    try {
+        DecodedPicture decoded = decodeImageRows(path, rowsReadByShrink);
+        if (decoded.pixels.empty())
+            return std::nullopt;
+        return deriveDisplayFrames(std::move(decoded.pixels), decoded.rows);
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
 }
 
 cv::Mat reblurredFrame(const cv::Mat &colorFrame, int kernelSize)

@@ -1,7 +1,12 @@
 #ifndef DISPLAY_FRAMES_H
 #define DISPLAY_FRAMES_H
 
+#include <QString>
+
 #include <opencv2/core/mat.hpp>
+
+#include <optional>
+#include <vector>
 
 // Every shown frame has this size; pictures are stretched to it whatever their aspect ratio.
 inline const cv::Size displaySize(256, 192);
@@ -17,10 +22,20 @@ struct DisplayFrames
     cv::Mat average; // three equal channels, the weighted gray of the full-size picture
 };
 
+// The rows of a picture of this size that its shrink to display size reads, ascending: two
+// source rows for each display row, every row when the picture is no larger than the display.
+std::vector<int> rowsReadByShrink(cv::Size pictureSize);
+
 // Derives the six frames from a decoded 8-bit BGR picture. The picture's own pixels are
-// turned into its weighted gray on the way, so pass a frame nobody else needs.
+// turned into its weighted gray on the way, so pass a frame nobody else needs. Where only
+// some rows were decoded, `decodedRows` lists them (they must include rowsReadByShrink's),
+// and no other row is read or written.
 // Throws cv::Exception or std::bad_alloc if the library fails.
-DisplayFrames deriveDisplayFrames(cv::Mat decoded);
+DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows = {});
+
+// Decodes the file and derives the six display frames; nothing if the file cannot be decoded
+// or the library fails on the way (an absurd size, memory exhaustion, a decoder error).
+std::optional<DisplayFrames> loadDisplayFrames(const QString &path);
 
 // The colour frame blurred with a square Gaussian kernel of the given size, at display size.
 // Kernel sizes must be odd: an even size is taken up to the next odd one, sizes below 1 as 1.

@@ -1,7 +1,6 @@
 #include "image_decoder.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QtGlobal>
 
 #include <opencv2/imgcodecs.hpp>
@@ -82,11 +81,9 @@ cv::Mat decodeMappedFile(const QString &path)
 
 #endif
 
+// The caller has made sure the name is that of a regular file.
 cv::Mat decodeFile(const QString &path)
 {
-    // A directory, a named pipe or a device could block the decoder or never end.
-    if (!QFileInfo(path).isFile())
-        return {};
 #ifdef Q_OS_WIN
     const std::string narrow = narrowName(path);
     return narrow.empty() ? decodeMappedFile(path) : cv::imread(narrow, cv::IMREAD_COLOR);

@@ -1,7 +1,9 @@
 #include "image_file.h"
 #include "image_decoder.h"
+#include "jpeg_rows.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLibrary>
 #include <QStringList>
 
@@ -28,22 +30,28 @@ const ImageDecoder *decoder()
     return loaded;
 }
 
+// A directory, a named pipe or a device could block the decoder or never end.
+bool isRegularFile(const QString &path)
+{
+    return QFileInfo(path).isFile();
+}
+
 } // namespace
 
 cv::Mat decodeImageFile(const QString &path)
 {
+    if (!isRegularFile(path))
+        return {};
     const ImageDecoder *codecs = decoder();
     return codecs ? codecs->decodeFile(path) : cv::Mat();
 }
 
-std::optional<DisplayFrames> loadDisplayFrames(const QString &path)
+DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead)
 {
-    try {
-        cv::Mat decoded = decodeImageFile(path);
-        if (decoded.empty())
-            return std::nullopt;
-        return deriveDisplayFrames(std::move(decoded));
-    } catch (const std::exception &) {
-        return std::nullopt;
-    }
+    if (!isRegularFile(path))
+        return {};
+    if (std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsToRead))
+        return std::move(*rows);
+    const ImageDecoder *codecs = decoder();
+    return {codecs ? codecs->decodeFile(path) : cv::Mat(), {}};
 }

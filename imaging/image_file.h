@@ -5,9 +5,7 @@
 
 #include <opencv2/core/mat.hpp>
 
-#include <optional>
-
-#include "display_frames.h"
+#include <vector>
 
 // Decodes an image file in colour (8-bit BGR, three channels, EXIF orientation applied),
 // exactly as cv::imread of its name does, damaged and cut-short files included.
@@ -16,8 +14,18 @@
 // Throws cv::Exception or std::bad_alloc if the decoder itself fails.
 cv::Mat decodeImageFile(const QString &path);
 
-// Decodes the file and derives the six display frames; nothing if the file cannot be decoded
-// or the library fails on the way (an absurd size, memory exhaustion, a decoder error).
-std::optional<DisplayFrames> loadDisplayFrames(const QString &path);
+// A decoded picture of which only some rows may have been decoded.
+struct DecodedPicture
+{
+    cv::Mat pixels;        // 8-bit BGR at full size
+    std::vector<int> rows; // the rows that hold pixels, ascending; empty when every row does
+};
+
+// The rows of a picture of the given size that will be read, ascending.
+using RowsToRead = std::vector<int> (*)(cv::Size pictureSize);
+
+// The same decode, of which only the rows that will be read need be kept. JPEG files decode
+// only those rows, with pixels identical to the plain decode's; other files decode whole.
+DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead);
 
 #endif

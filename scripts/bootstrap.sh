@@ -14,6 +14,8 @@ cd "$(dirname "$0")/.."
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libopencv-dev
+    libjpeg-dev               # JPEG files decoded row by row
+    libjpeg-turbo-progs       # every kind of JPEG, made by the tests
     fonts-wqy-microhei        # the Chinese captions
     xvfb xdotool libx11-dev   # tests of the real window
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers

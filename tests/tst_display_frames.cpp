@@ -13,10 +13,12 @@
 
 #include "display_frames.h"
 #include "image_file.h"
+#include "jpeg_rows.h"
 #include "literal_pipeline.h"
 #include "pictures.h"
 
 Q_DECLARE_METATYPE(cv::Mat)
+Q_DECLARE_METATYPE(cv::Size)
 
 namespace {
 
@@ -68,6 +70,10 @@ private slots:
     void matchesTheLiteralSequence();
     void decodesAsTheLibraryReadsFiles_data();
     void decodesAsTheLibraryReadsFiles();
+    void jpegsMatchThePlainDecode_data();
+    void jpegsMatchThePlainDecode();
+    void shrinkReadsOnlyItsRows_data();
+    void shrinkReadsOnlyItsRows();
     void anyFileNameOpens_data();
     void anyFileNameOpens();
     void refusesWhatIsNotARegularFile();
@@ -168,6 +174,100 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles()
     const std::optional<DisplayFrames> frames = loadDisplayFrames(path(name));
     QVERIFY(frames);
     const QString difference = compareFrames(*frames, literalDisplayFrames(expected));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestDisplayFrames::jpegsMatchThePlainDecode_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const auto add = [](const QString &name, const std::vector<unsigned char> &jpeg) {
+        QTest::newRow(qPrintable(name)) << QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
+    };
+    const cv::Mat photo = photographLike(1024, 768, 16);
+    for (const char *sampling : {"1x1", "2x1", "2x2", "1x2", "4x1"})
+        add(QStringLiteral("sampling %1").arg(sampling), cjpeg(photo, {QStringLiteral("-sample"), QString::fromLatin1(sampling)}));
+    add(QStringLiteral("progressive"), cjpeg(photo, {QStringLiteral("-progressive")}));
+    add(QStringLiteral("arithmetic coding"), cjpeg(photo, {QStringLiteral("-arithmetic")}));
+    add(QStringLiteral("progressive, arithmetic coding"), cjpeg(photo, {QStringLiteral("-progressive"), QStringLiteral("-arithmetic")}));
+    add(QStringLiteral("restart markers"), cjpeg(photo, {QStringLiteral("-restart"), QStringLiteral("1")}));
+    add(QStringLiteral("gray"), cjpeg(photo, {QStringLiteral("-grayscale")}));
+    add(QStringLiteral("CMYK"), cmykJpeg(photo));
+
+    const std::vector<unsigned char> turnable = cjpeg(photographLike(1000, 700, 17), {});
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        add(QStringLiteral("EXIF orientation %1").arg(orientation), withExif(turnable, orientation));
+    add(QStringLiteral("EXIF make, then orientation 6"), withExif(turnable, 6, "Vireoscope Camera"));
+
+    const cv::Size sizes[] = {{256, 192}, {257, 193}, {512, 384}, {513, 385}, {1001, 777},
+                              {3000, 1},  {1, 3000},  {4000, 40}, {40, 4000}};
+    for (const cv::Size size : sizes)
+        add(QStringLiteral("%1 x %2").arg(size.width).arg(size.height), cjpeg(photographLike(size.width, size.height, 18), {}));
+
+    // Damage inside rows the shrink never reads must still show as it does in the plain decode.
+    const std::vector<unsigned char> large = cjpeg(photographLike(3000, 2400, 19), {QStringLiteral("-sample"), QStringLiteral("1x1")});
+    const std::size_t scanStart = large.size() / 20, scanLength = large.size() - 2 * scanStart;
+    for (const double at : {0.1, 0.4, 0.8}) {
+        std::vector<unsigned char> changed = large;
+        unsigned char &byte = changed[scanStart + std::size_t(at * scanLength)];
+        byte = byte == 0x55 ? 0x56 : 0x55;
+        add(QStringLiteral("3000 x 2400, a byte changed at %1 of the picture data").arg(at), changed);
+    }
+    add(QStringLiteral("3000 x 2400, cut short"), std::vector<unsigned char>(large.begin(), large.begin() + long(large.size() * 0.6)));
+}
+
+void TestDisplayFrames::jpegsMatchThePlainDecode()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(!bytes.isEmpty());
+    const QString file = path(QStringLiteral("variant.jpg"));
+    QVERIFY(writeBytes(file, bytes));
+    const cv::Mat plain = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
+    QVERIFY(!plain.empty());
+
+    // Where the shrink leaves rows unread, only the rows it reads are decoded, as the plain decode has them.
+    const std::optional<DecodedPicture> decoded = decodeJpegRows(file, rowsReadByShrink);
+    const std::vector<int> readRows = rowsReadByShrink(plain.size());
+    QCOMPARE(decoded.has_value(), int(readRows.size()) < plain.rows);
+    if (decoded) {
+        QCOMPARE(decoded->pixels.size(), plain.size());
+        QVERIFY(decoded->rows == readRows);
+        for (const int row : readRows)
+            QVERIFY2(cv::norm(decoded->pixels.row(row), plain.row(row), cv::NORM_INF) == 0, qPrintable(QString::number(row)));
+    }
+
+    const std::optional<DisplayFrames> frames = loadDisplayFrames(file);
+    QVERIFY(frames);
+    const QString difference = compareFrames(*frames, literalDisplayFrames(plain));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestDisplayFrames::shrinkReadsOnlyItsRows_data()
+{
+    QTest::addColumn<cv::Size>("size");
+    for (const cv::Size size : {cv::Size(6000, 4000), cv::Size(1000, 750), cv::Size(513, 385), cv::Size(512, 384),
+                                cv::Size(257, 193), cv::Size(2000, 300), cv::Size(300, 2000), cv::Size(7, 5000)})
+        QTest::addRow("%d x %d", size.width, size.height) << size;
+}
+
+void TestDisplayFrames::shrinkReadsOnlyItsRows()
+{
+    QFETCH(cv::Size, size);
+    const cv::Mat picture = photographLike(size.width, size.height, 20);
+    const std::vector<int> rows = rowsReadByShrink(size);
+    QVERIFY(std::is_sorted(rows.begin(), rows.end()));
+
+    // Noise in every row the shrink is not to read changes none of the six frames.
+    cv::Mat noisy = picture.clone();
+    cv::RNG random(21);
+    for (int row = 0, next = 0; row < size.height; ++row) {
+        if (next < int(rows.size()) && rows[next] == row) {
+            ++next;
+            continue;
+        }
+        cv::Mat line = noisy.row(row);
+        random.fill(line, cv::RNG::UNIFORM, 0, 256);
+    }
+    const QString difference = compareFrames(deriveDisplayFrames(noisy, rows), literalDisplayFrames(picture));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
 

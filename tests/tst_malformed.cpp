@@ -161,6 +161,10 @@ void TestMalformed::brokenFilesShowWhatThePlainDecodeShows_data()
         const qsizetype middle = (scanStart + scanEnd) / 2;
         changed[middle] = char(uchar(changed[middle]) == 0x55 ? 0x56 : 0x55);
         QTest::addRow("%s with a byte changed mid-scan", file.name) << changed << false;
+        // A decoder that stops at the last row it needs never sees this.
+        QByteArray unknownMarker = whole;
+        unknownMarker.insert(scanEnd, QByteArray("\xFF\x02", 2));
+        QTest::addRow("%s with an unknown marker after the picture data", file.name) << unknownMarker << false;
     }
     QTest::newRow("zero bytes") << QByteArray() << true;
     QTest::newRow("text under an image name") << QByteArray("not a picture at all\n") << true;

@@ -1,9 +1,16 @@
 #include "pictures.h"
 
 #include <QFile>
+#include <QProcess>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
 
 cv::Mat photographLike(int width, int height, unsigned seed)
 {
@@ -56,15 +63,83 @@ std::vector<unsigned char> jpegWithOrientation(const cv::Mat &picture, int orien
 {
     std::vector<unsigned char> jpeg;
     cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
-    // APP1 "Exif": a big-endian TIFF header and one IFD entry, tag 0x0112 (orientation), SHORT.
-    const unsigned char exif[] = {
-        0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,
-        'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08,
-        0x00, 0x01,
-        0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, static_cast<unsigned char>(orientation), 0x00, 0x00,
-        0x00, 0x00, 0x00, 0x00,
-    };
-    jpeg.insert(jpeg.begin() + 2, std::begin(exif), std::end(exif));
+    return withExif(std::move(jpeg), orientation);
+}
+
+std::vector<unsigned char> withExif(std::vector<unsigned char> jpeg, int orientation, const std::string &make)
+{
+    // "Exif\0\0", then a big-endian TIFF header and IFD0: 12-byte entries, the make's text after them.
+    std::vector<unsigned char> tiff = {'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08};
+    const auto put16 = [&](unsigned value) { tiff.push_back(value >> 8); tiff.push_back(value & 0xFF); };
+    const auto put32 = [&](unsigned value) { put16(value >> 16); put16(value & 0xFFFF); };
+    const unsigned entries = make.empty() ? 1 : 2;
+    put16(entries);
+    if (!make.empty()) {
+        put16(0x010F); put16(2); put32(unsigned(make.size() + 1)); put32(8 + 2 + 12 * entries + 4); // ASCII
+    }
+    put16(0x0112); put16(3); put32(1); put16(unsigned(orientation)); put16(0); // SHORT
+    put32(0); // no next IFD
+    if (!make.empty()) {
+        tiff.insert(tiff.end(), make.begin(), make.end());
+        tiff.push_back(0);
+    }
+
+    std::vector<unsigned char> app1 = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+    app1.insert(app1.end(), tiff.begin(), tiff.end());
+    app1[2] = static_cast<unsigned char>((app1.size() - 2) >> 8);
+    app1[3] = static_cast<unsigned char>((app1.size() - 2) & 0xFF);
+    jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
+    return jpeg;
+}
+
+std::vector<unsigned char> cjpeg(const cv::Mat &picture, const QStringList &options)
+{
+    std::vector<unsigned char> ppm;
+    if (!cv::imencode(".ppm", picture, ppm))
+        return {};
+    QProcess encoder;
+    encoder.start(QStringLiteral("cjpeg"), options);
+    encoder.write(reinterpret_cast<const char *>(ppm.data()), qint64(ppm.size()));
+    encoder.closeWriteChannel();
+    if (!encoder.waitForFinished(60000) || encoder.exitStatus() != QProcess::NormalExit || encoder.exitCode() != 0)
+        return {};
+    const QByteArray jpeg = encoder.readAllStandardOutput();
+    return std::vector<unsigned char>(jpeg.begin(), jpeg.end());
+}
+
+std::vector<unsigned char> cmykJpeg(const cv::Mat &picture)
+{
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = JDIMENSION(picture.cols);
+    info.image_height = JDIMENSION(picture.rows);
+    info.input_components = 4;
+    info.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 90, TRUE);
+    info.write_Adobe_marker = TRUE;
+    jpeg_start_compress(&info, TRUE);
+    std::vector<unsigned char> row(picture.cols * 4);
+    for (int y = 0; y < picture.rows; ++y) {
+        const unsigned char *bgr = picture.ptr(y);
+        for (int x = 0; x < picture.cols; ++x) {
+            const int key = 255 - std::max({bgr[3 * x], bgr[3 * x + 1], bgr[3 * x + 2]});
+            for (int ink = 0; ink < 3; ++ink)
+                row[4 * x + ink] = static_cast<unsigned char>(255 - bgr[3 * x + 2 - ink] - key / 2);
+            row[4 * x + 3] = static_cast<unsigned char>(key);
+        }
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    std::vector<unsigned char> jpeg(buffer, buffer + size);
+    std::free(buffer);
     return jpeg;
 }
 

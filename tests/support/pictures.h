@@ -2,9 +2,11 @@
 #define PICTURES_H
 
 #include <QString>
+#include <QStringList>
 
 #include <opencv2/core/mat.hpp>
 
+#include <string>
 #include <vector>
 
 // Pictures made by the tests themselves.
@@ -17,6 +19,17 @@ cv::Mat landscape(int width, int height);
 
 // A JPEG whose EXIF block says how the picture is to be turned (orientation 1 to 8).
 std::vector<unsigned char> jpegWithOrientation(const cv::Mat &picture, int orientation);
+
+// The JPEG with an EXIF block put in front: a camera's make, if given (more than three
+// characters, so that it is stored apart), then the orientation.
+std::vector<unsigned char> withExif(std::vector<unsigned char> jpeg, int orientation, const std::string &make = {});
+
+// The picture encoded by libjpeg-turbo's cjpeg with these options (-sample 2x2, -progressive,
+// -arithmetic, -restart 1, -grayscale...); empty if cjpeg failed.
+std::vector<unsigned char> cjpeg(const cv::Mat &picture, const QStringList &options);
+
+// The picture as an Adobe-style CMYK JPEG, its inks derived from the colours.
+std::vector<unsigned char> cmykJpeg(const cv::Mat &picture);
 
 bool writeBytes(const QString &path, const std::vector<unsigned char> &bytes);
 bool writeBytes(const QString &path, const QByteArray &bytes);

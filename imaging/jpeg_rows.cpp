@@ -1,0 +1,385 @@
+#include "jpeg_rows.h"
+
+#include <QFile>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cctype>
+#include <climits>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
+
+#include <jpeglib.h>
+
+namespace {
+
+// Frames whose pages are taken from the system only when first written: the rows a decode
+// leaves out cost no memory.
+class UntouchedPagesAllocator : public cv::MatAllocator
+{
+public:
+    cv::UMatData *allocate(int dims, const int *sizes, int type, void *data, size_t *step, cv::AccessFlag,
+                           cv::UMatUsageFlags) const override
+    {
+        CV_Assert(!data);
+        size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; --i) {
+            if (step)
+                step[i] = total;
+            total *= static_cast<size_t>(sizes[i]);
+        }
+#ifdef _WIN32
+        void *pages = VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!pages)
+            throw std::bad_alloc();
+#else
+        void *pages = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (pages == MAP_FAILED)
+            throw std::bad_alloc();
+#endif
+        auto *u = new cv::UMatData(this);
+        u->data = u->origdata = static_cast<uchar *>(pages);
+        u->size = total;
+        return u;
+    }
+
+    bool allocate(cv::UMatData *u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
+
+    void deallocate(cv::UMatData *u) const override
+    {
+        if (!u)
+            return;
+#ifdef _WIN32
+        VirtualFree(u->origdata, 0, MEM_RELEASE);
+#else
+        munmap(u->origdata, u->size);
+#endif
+        delete u;
+    }
+};
+
+cv::Mat untouchedFrame(int rows, int cols)
+{
+    static UntouchedPagesAllocator allocator;
+    cv::Mat frame;
+    frame.allocator = &allocator;
+    frame.create(rows, cols, CV_8UC3);
+    return frame;
+}
+
+// The library's limits on a decoded picture, which its environment variables may lower or raise.
+// Only plain numbers are read; anything else makes the limit unknown.
+std::optional<std::size_t> sizeLimit(const char *variable, std::size_t byDefault)
+{
+    const char *value = std::getenv(variable);
+    if (!value)
+        return byDefault;
+    if (*value == '\0' || std::strlen(value) > 18)
+        return std::nullopt;
+    for (const char *c = value; *c; ++c)
+        if (!std::isdigit(static_cast<unsigned char>(*c)))
+            return std::nullopt;
+    return static_cast<std::size_t>(std::strtoull(value, nullptr, 10));
+}
+
+bool withinLibraryLimits(JDIMENSION width, JDIMENSION height)
+{
+    static const auto maxWidth = sizeLimit("OPENCV_IO_MAX_IMAGE_WIDTH", 1 << 20);
+    static const auto maxHeight = sizeLimit("OPENCV_IO_MAX_IMAGE_HEIGHT", 1 << 20);
+    static const auto maxPixels = sizeLimit("OPENCV_IO_MAX_IMAGE_PIXELS", 1 << 30);
+    return maxWidth && maxHeight && maxPixels && width > 0 && height > 0 && width <= *maxWidth
+           && height <= *maxHeight && std::uint64_t(width) * height <= *maxPixels;
+}
+
+// The turn cv::imread gives a picture: it reads the IFD0 entries of the first APP1 block in
+// order, keeps the first orientation it finds, and stops at the first entry it cannot read.
+// Its readers of strings are followed exactly; an entry of a kind whose reader is not followed
+// here, met before the orientation, makes the answer unknown.
+enum : int { unknownOrientation = -1, noTurn = 1 };
+
+int exifOrientation(jpeg_saved_marker_ptr markers)
+{
+    while (markers && markers->marker != JPEG_APP0 + 1)
+        markers = markers->next;
+    const std::size_t tiffHeaderOffset = 6; // "Exif\0\0"; the library does not check it
+    if (!markers || markers->data_length <= tiffHeaderOffset)
+        return noTurn;
+    const unsigned char *data = markers->data + tiffHeaderOffset;
+    const std::size_t size = markers->data_length - tiffHeaderOffset;
+
+    const bool littleEndian = data[0] == 'I' && (size == 1 || data[1] == 'I');
+    const auto u16 = [&](std::size_t at, std::uint32_t &value) {
+        if (at + 1 >= size)
+            return false;
+        value = littleEndian ? data[at] | data[at + 1] << 8 : data[at] << 8 | data[at + 1];
+        return true;
+    };
+    const auto u32 = [&](std::size_t at, std::uint32_t &value) {
+        if (at + 3 >= size)
+            return false;
+        value = littleEndian ? std::uint32_t(data[at]) | data[at + 1] << 8 | data[at + 2] << 16 | std::uint32_t(data[at + 3]) << 24
+                             : std::uint32_t(data[at]) << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+        return true;
+    };
+
+    std::uint32_t tagMark, entries, offset;
+    if (!u16(2, tagMark) || tagMark != 0x2A || !u32(4, offset) || !u16(offset, entries))
+        return noTurn;
+    offset += 2;
+    for (std::uint32_t entry = 0; entry < entries; ++entry, offset += 12) {
+        std::uint32_t tag;
+        if (!u16(offset, tag))
+            return noTurn;
+        switch (tag) {
+        case 0x0112: { // orientation
+            std::uint32_t orientation;
+            return u16(offset + 8, orientation) ? int(orientation) : noTurn;
+        }
+        case 0x010E: case 0x010F: case 0x0110: case 0x0131: case 0x0132: case 0x8298: { // strings
+            std::uint32_t length, dataOffset = 8; // the library's quirk: short strings "at" offset 8
+            if (!u32(offset + 4, length) || (length > 4 && !u32(offset + 8, dataOffset)))
+                return noTurn;
+            if (dataOffset > size || std::size_t(dataOffset) + length > size)
+                return noTurn;
+            break;
+        }
+        case 0x8769: // the EXIF sub-IFD's offset, not read
+            break;
+        case 0x011A: case 0x011B: case 0x0128: case 0x013E: case 0x013F: case 0x0211: case 0x0213: case 0x0214:
+            return unknownOrientation;
+        default: // not read at all
+            break;
+        }
+    }
+    return noTurn;
+}
+
+// Where a pixel of the turned picture comes from: cv::imread transposes first for 5 to 8,
+// then flips columns (2, 3, 6, 7) and rows (3, 4, 7, 8).
+struct Turn
+{
+    bool transposed = false;
+    bool columnsReversed = false;
+    bool rowsReversed = false;
+};
+
+Turn turnFor(int orientation)
+{
+    switch (orientation) {
+    case 2: return {false, true, false};
+    case 3: return {false, true, true};
+    case 4: return {false, false, true};
+    case 5: return {true, false, false};
+    case 6: return {true, true, false};
+    case 7: return {true, true, true};
+    case 8: return {true, false, true};
+    default: return {};
+    }
+}
+
+// One decode, with libjpeg's errors turned into false returns. Each step sets its own return
+// point and keeps no objects that need destroying, so the jump out of libjpeg skips nothing.
+struct Decoder
+{
+    jpeg_decompress_struct info;
+    struct Errors
+    {
+        jpeg_error_mgr manager;
+        std::jmp_buf jump;
+    } errors;
+    std::FILE *file = nullptr;
+    bool created = false;
+
+    ~Decoder()
+    {
+        if (created)
+            jpeg_destroy_decompress(&info);
+        if (file)
+            std::fclose(file);
+    }
+};
+
+void jumpOnError(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<Decoder::Errors *>(info->err)->jump, 1);
+}
+
+// Everything cv::imread does up to the first row: the stdio source, the APP1 blocks kept, the
+// header read at full scale, and RGB (CMYK for four components) asked for.
+bool startDecoding(Decoder &decoder)
+{
+    decoder.info.err = jpeg_std_error(&decoder.errors.manager);
+    decoder.errors.manager.error_exit = jumpOnError;
+    if (setjmp(decoder.errors.jump))
+        return false;
+    jpeg_create_decompress(&decoder.info);
+    decoder.created = true;
+    jpeg_stdio_src(&decoder.info, decoder.file);
+    jpeg_save_markers(&decoder.info, JPEG_APP0 + 1, 0xffff);
+    jpeg_read_header(&decoder.info, TRUE);
+    decoder.info.scale_num = 1;
+    decoder.info.scale_denom = 1;
+    jpeg_calc_output_dimensions(&decoder.info);
+    const bool cmyk = decoder.info.num_components == 4;
+    decoder.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    decoder.info.out_color_components = cmyk ? 4 : 3;
+    return true;
+}
+
+bool startRows(Decoder &decoder)
+{
+    if (setjmp(decoder.errors.jump))
+        return false;
+    jpeg_start_decompress(&decoder.info);
+    return true;
+}
+
+bool readRow(Decoder &decoder, JSAMPROW row)
+{
+    if (setjmp(decoder.errors.jump))
+        return false;
+    jpeg_read_scanlines(&decoder.info, &row, 1);
+    return true;
+}
+
+bool skipRows(Decoder &decoder, JDIMENSION count)
+{
+    if (setjmp(decoder.errors.jump))
+        return false;
+    jpeg_skip_scanlines(&decoder.info, count);
+    return true;
+}
+
+bool finishDecoding(Decoder &decoder)
+{
+    if (setjmp(decoder.errors.jump))
+        return false;
+    jpeg_finish_decompress(&decoder.info);
+    return true;
+}
+
+// A decoded row in BGR, converted as cv::imread converts it: RGB swapped, CMYK by its formula.
+void toBgr(const unsigned char *decoded, bool cmyk, unsigned char *bgr, int pixels)
+{
+    if (!cmyk) {
+        cv::cvtColor(cv::Mat(1, pixels, CV_8UC3, const_cast<unsigned char *>(decoded)),
+                     cv::Mat(1, pixels, CV_8UC3, bgr), cv::COLOR_RGB2BGR);
+        return;
+    }
+    for (int i = 0; i < pixels; ++i, decoded += 4, bgr += 3) {
+        const int c = decoded[0], m = decoded[1], y = decoded[2], k = decoded[3];
+        bgr[2] = static_cast<unsigned char>(k - ((255 - c) * k >> 8));
+        bgr[1] = static_cast<unsigned char>(k - ((255 - m) * k >> 8));
+        bgr[0] = static_cast<unsigned char>(k - ((255 - y) * k >> 8));
+    }
+}
+
+std::FILE *openForReading(const QString &path)
+{
+#ifdef _WIN32
+    return _wfopen(reinterpret_cast<const wchar_t *>(path.utf16()), L"rb");
+#else
+    return std::fopen(QFile::encodeName(path).constData(), "rb");
+#endif
+}
+
+} // namespace
+
+std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead)
+{
+    Decoder decoder;
+    decoder.file = openForReading(path);
+    if (!decoder.file)
+        return std::nullopt;
+    unsigned char signature[3] = {};
+    if (std::fread(signature, 1, 3, decoder.file) != 3 || std::memcmp(signature, "\xFF\xD8\xFF", 3) != 0)
+        return std::nullopt;
+    std::rewind(decoder.file);
+
+    if (!startDecoding(decoder))
+        return std::nullopt;
+    const int width = static_cast<int>(decoder.info.output_width);
+    const int height = static_cast<int>(decoder.info.output_height);
+    const int orientation = exifOrientation(decoder.info.marker_list);
+    if (!withinLibraryLimits(decoder.info.output_width, decoder.info.output_height) || orientation == unknownOrientation)
+        return std::nullopt;
+
+    const Turn turn = turnFor(orientation);
+    const cv::Size turnedSize = turn.transposed ? cv::Size(height, width) : cv::Size(width, height);
+    const std::vector<int> turnedRows = rowsToRead(turnedSize);
+    if (turnedRows.size() >= static_cast<std::size_t>(turnedSize.height))
+        return std::nullopt; // every row is read: nothing to leave out
+
+    // Which decoded rows to keep, and, where rows and columns swap, which decoded columns.
+    std::vector<char> keepRow(static_cast<std::size_t>(height), turn.transposed);
+    std::vector<int> keptColumns;
+    for (const int row : turnedRows) {
+        if (turn.transposed)
+            keptColumns.push_back(turn.rowsReversed ? width - 1 - row : row);
+        else
+            keepRow[static_cast<std::size_t>(turn.rowsReversed ? height - 1 - row : row)] = true;
+    }
+
+    cv::Mat turned = untouchedFrame(turnedSize.height, turnedSize.width);
+    const bool cmyk = decoder.info.out_color_components == 4;
+    std::vector<unsigned char> decodedRow(static_cast<std::size_t>(width) * 4);
+    std::vector<unsigned char> bgrRow(static_cast<std::size_t>(width) * 3);
+    if (!startRows(decoder))
+        return std::nullopt;
+
+    for (int row = 0; row < height;) {
+        if (!keepRow[static_cast<std::size_t>(row)]) {
+            int skipped = 1;
+            while (row + skipped < height && !keepRow[static_cast<std::size_t>(row + skipped)])
+                ++skipped;
+            // Never skip to the end, where libjpeg would stop reading: the plain decode reads
+            // every row's data, and so does this, whatever that data holds.
+            const int toSkip = row + skipped == height ? skipped - 1 : skipped;
+            if (toSkip > 0 && !skipRows(decoder, static_cast<JDIMENSION>(toSkip)))
+                return std::nullopt;
+            row += toSkip;
+            if (row == height - 1 && !keepRow[static_cast<std::size_t>(row)]) {
+                if (!readRow(decoder, decodedRow.data()))
+                    return std::nullopt;
+                ++row;
+            }
+            continue;
+        }
+        if (!readRow(decoder, decodedRow.data()))
+            return std::nullopt;
+        if (!turn.transposed && !turn.columnsReversed) {
+            toBgr(decodedRow.data(), cmyk, turned.ptr(turn.rowsReversed ? height - 1 - row : row), width);
+            ++row;
+            continue;
+        }
+        toBgr(decodedRow.data(), cmyk, bgrRow.data(), width);
+        const cv::Mat bgr(1, width, CV_8UC3, bgrRow.data());
+        if (turn.transposed) {
+            // This decoded row is one column of the turned picture.
+            const int column = turn.columnsReversed ? height - 1 - row : row;
+            for (std::size_t i = 0; i < turnedRows.size(); ++i)
+                turned.at<cv::Vec3b>(turnedRows[i], column) = bgr.at<cv::Vec3b>(0, keptColumns[i]);
+        } else {
+            cv::Mat target = turned.row(turn.rowsReversed ? height - 1 - row : row);
+            if (turn.columnsReversed)
+                cv::flip(bgr, target, 1);
+            else
+                bgr.copyTo(target);
+        }
+        ++row;
+    }
+    // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
+    finishDecoding(decoder);
+    return DecodedPicture{turned, turnedRows};
+}
