@@ -1,13 +1,13 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QApplication>
 #include <QFileDialog>
 
 #include <iostream>
 
 #include "display_frames.h"
 #include "frame_display.h"
-#include "image_file.h"
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -32,7 +32,10 @@ void MainWindow::on_load_clicked()
         return;
 
     // All six frames are made before any is shown, so a failure changes nothing on screen.
+    // The largest pictures take seconds: the wait cursor says so meanwhile.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     const std::optional<DisplayFrames> frames = loadDisplayFrames(imagePath);
+    QApplication::restoreOverrideCursor();
     if (!frames) {
         std::cout << "reading fail" << std::endl;
         return;

@@ -155,6 +155,7 @@ void TestLoadAndReblur::loadShowsTheSixFilters()
 
     const QString difference = showsFramesOf(cv::imread(plain.toStdString(), cv::IMREAD_COLOR));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QVERIFY(!QApplication::overrideCursor());
     // A 1 x 1 kernel leaves the picture as it was.
     QCOMPARE(differingSamples(gaussianView(), shownPicture(view("origin"))), 0LL);
 }
@@ -189,9 +190,10 @@ void TestLoadAndReblur::undecodableFilesChangeNothing()
     else
         QVERIFY(writeBytes(path(name), bytes));
 
-    // Before any load the views stay empty.
+    // Before any load the views stay empty, and the wait cursor is gone again.
     QCOMPARE(load(path(name)), std::string("reading fail\n"));
     QVERIFY(!view("origin")->scene());
+    QVERIFY(!QApplication::overrideCursor());
 
     // After a load they keep their pictures, and the kept colour frame is still the old one.
     QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
