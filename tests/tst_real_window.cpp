@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "dialog_driver.h"
 #include "literal_pipeline.h"
 #include "pictures.h"
 #include "shown.h"
@@ -40,36 +41,14 @@ private:
     QProcess program;
     QPoint central; // the central widget's top left on the screen
 
-    bool click(QPoint inCentralWidget);
-    bool waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs = 15000);
+    bool click(QPoint inCentralWidget) const { return x.click(central + inCentralWidget); }
     cv::Mat viewOnScreen(const cv::Mat &screen, const char *name) const;
-    // Clicks "load", types the path into the dialog and presses Return; true once the dialog
-    // has closed.
-    bool openThroughFileDialog(const QString &path);
 };
 
 void TestRealWindow::initTestCase()
 {
     QVERIFY(folder.isValid());
     QVERIFY2(x.isRunning(), "Xvfb did not start");
-}
-
-bool TestRealWindow::click(QPoint inCentralWidget)
-{
-    const QPoint at = central + inCentralWidget;
-    return x.xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
-                      QStringLiteral("click"), QStringLiteral("1")});
-}
-
-bool TestRealWindow::waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (condition(x.screenshot()))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
 }
 
 cv::Mat TestRealWindow::viewOnScreen(const cv::Mat &screen, const char *name) const
@@ -84,41 +63,6 @@ cv::Mat TestRealWindow::viewOnScreen(const cv::Mat &screen, const char *name) co
         }
     }
     return {};
-}
-
-bool TestRealWindow::openThroughFileDialog(const QString &path)
-{
-    if (!click({350 + 46, 490 + 14})) // the "load" button
-        return false;
-    const QString title = QStringLiteral("OpenFile");
-    const unsigned long dialog = x.waitForWindow(title, 10000, true);
-    if (!dialog)
-        return false;
-    // With no window manager to hand it the keyboard, give it to the dialog, whose name field
-    // has the focus; then type the whole path there and press Return.
-    const auto focus = [&](unsigned long window) {
-        return x.xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)});
-    };
-    QThread::msleep(200);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!focus(dialog) || !x.type(path) || !x.xdotool({QStringLiteral("key"), QStringLiteral("Return")}))
-            return false;
-        // The dialog closes once it has taken the path.
-        QDeadlineTimer deadline(5000);
-        while (!x.windowsTitled(title).isEmpty() && !deadline.hasExpired())
-            QThread::msleep(50);
-        if (x.windowsTitled(title).isEmpty())
-            return true;
-        // A key press lost on a busy machine leaves a path the dialog answers with "File not
-        // found". As a person would: dismiss that, select what was typed, type it again.
-        for (const unsigned long window : x.windowsTitled(title))
-            if (window != dialog && (!focus(window) || !x.xdotool({QStringLiteral("key"), QStringLiteral("Return")})))
-                return false;
-        QThread::msleep(200);
-        if (!focus(dialog) || !x.xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")}))
-            return false;
-    }
-    return false;
 }
 
 void TestRealWindow::aPersonsSession()
@@ -138,21 +82,9 @@ void TestRealWindow::aPersonsSession()
     const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"));
     QVERIFY2(window, "no window titled Vireoscope appeared");
 
-    // The empty views are white on the window's gray; the first white row below the window's
-    // top edge, over the first view, tells where the central widget begins.
-    QRect frame;
-    QVERIFY(waitForScreen([&](const cv::Mat &screen) {
-        frame = x.geometryOf(window);
-        if (frame.width() != 800 || frame.height() != 600)
-            return false;
-        for (int row = frame.top(); row < frame.top() + 100; ++row) {
-            if (screen.at<cv::Vec3b>(row, frame.left() + 10 + 128) == cv::Vec3b(255, 255, 255)) {
-                central = QPoint(frame.left(), row - 40);
-                return true;
-            }
-        }
-        return false;
-    }));
+    const std::optional<QPoint> found = centralWidgetOnScreen(x, window);
+    QVERIFY2(found, "the window did not show its empty views");
+    central = *found;
 
     // The decoders are not loaded until the first picture is opened.
     const auto decodersLoaded = [&] {
@@ -163,8 +95,8 @@ void TestRealWindow::aPersonsSession()
 
     // Load the picture whose name has spaces and Chinese characters.
     const cv::Mat origin = asShown(expected.rgb);
-    QVERIFY(openThroughFileDialog(picturePath));
-    QVERIFY2(waitForScreen([&](const cv::Mat &screen) {
+    QVERIFY(openThroughFileDialog(x, central, picturePath));
+    QVERIFY2(x.waitForScreen([&](const cv::Mat &screen) {
                  return differingSamples(viewOnScreen(screen, "origin"), origin) == 0;
              }),
              "the picture did not appear in the origin view");
@@ -184,7 +116,7 @@ void TestRealWindow::aPersonsSession()
     for (const auto &step : steps) {
         QVERIFY(click(step.arrow));
         const cv::Mat blurred = literalReblur(expected.rgb, step.size);
-        QVERIFY2(waitForScreen([&](const cv::Mat &now) {
+        QVERIFY2(x.waitForScreen([&](const cv::Mat &now) {
                      return differingSamples(viewOnScreen(now, "gaussian"), blurred) == 0;
                  }),
                  qPrintable(QStringLiteral("no blur with kernel size %1").arg(step.size)));
@@ -192,9 +124,10 @@ void TestRealWindow::aPersonsSession()
     if (!qEnvironmentVariableIsEmpty("VIREOSCOPE_SCREENSHOT")) {
         QVERIFY(click(upArrow) && click(upArrow) && click(upArrow)); // a clearly visible blur
         const cv::Mat blurred = literalReblur(expected.rgb, 9);
-        QVERIFY(waitForScreen([&](const cv::Mat &now) {
+        QVERIFY(x.waitForScreen([&](const cv::Mat &now) {
             return differingSamples(viewOnScreen(now, "gaussian"), blurred) == 0;
         }));
+        const QRect frame = x.geometryOf(window);
         cv::Mat shot = x.screenshot()(cv::Rect(frame.left(), frame.top(), frame.width(), frame.height()));
         cv::cvtColor(shot, shot, cv::COLOR_RGB2BGR);
         QVERIFY(cv::imwrite(qEnvironmentVariable("VIREOSCOPE_SCREENSHOT").toStdString(), shot));
@@ -202,7 +135,7 @@ void TestRealWindow::aPersonsSession()
 
     // A file that does not decode: the program says so and the screen stays as it was.
     screen = x.screenshot();
-    QVERIFY(openThroughFileDialog(textPath));
+    QVERIFY(openThroughFileDialog(x, central, textPath));
     QDeadlineTimer deadline(15000);
     while (!program.canReadLine() && !deadline.hasExpired())
         program.waitForReadyRead(100);

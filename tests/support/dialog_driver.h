@@ -1,14 +1,17 @@
 #ifndef DIALOG_DRIVER_H
 #define DIALOG_DRIVER_H
 
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <sstream>
 #include <streambuf>
 #include <string>
 
 class QWidget;
+class XSession;
 
 // What the last answered dialog showed.
 struct SeenFileDialog
@@ -25,6 +28,16 @@ void answerNextFileDialog(const QString &path, SeenFileDialog *seen = nullptr);
 // Clicks the window's "load" button and answers the file dialog with the path (empty: cancel),
 // as a person does; returns what the program wrote to standard output meanwhile.
 std::string loadThroughDialog(QWidget *window, const QString &path, SeenFileDialog *seen = nullptr);
+
+// The real program in its window on an X server, driven with the mouse and keyboard.
+
+// Where the window's central widget begins on the screen, told by the empty views' white;
+// nothing if the window does not show its empty views at 800 x 600 within the timeout.
+std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long window, int timeoutMs = 15000);
+
+// Clicks "load" (the central widget beginning at `central`), types the path into the file
+// dialog and presses Return; true once the dialog has closed.
+bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path);
 
 // Collects what is written to std::cout while it lives.
 class StandardOutputCapture

@@ -180,6 +180,23 @@ cv::Mat XSession::screenshot() const
     return rgb;
 }
 
+bool XSession::waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (condition(screenshot()))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+bool XSession::click(QPoint onScreen) const
+{
+    return xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x()), QString::number(onScreen.y()),
+                    QStringLiteral("click"), QStringLiteral("1")});
+}
+
 bool XSession::bindKeysFor(const QString &text)
 {
     Display *x = XOpenDisplay(display.toLatin1().constData());

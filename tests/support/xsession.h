@@ -10,6 +10,8 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include <functional>
+
 // An Xvfb server on a display number that no other server uses, for as long as the object lives.
 class XSession
 {
@@ -40,6 +42,12 @@ public:
 
     // The whole screen as 8-bit RGB.
     cv::Mat screenshot() const;
+
+    // Takes screenshots until one satisfies the condition; false if none does before the timeout.
+    bool waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs = 15000) const;
+
+    // Moves the mouse there on the screen and clicks the left button.
+    bool click(QPoint onScreen) const;
 
     // Gives every character of the text that no key types yet a spare key of its own. Call it
     // before the program that is to receive the text starts, so that it knows those keys.
