@@ -5,5 +5,6 @@
 void benchWeightedGray();
 void benchLoadAndReblur(); // needs a QApplication
 void benchStartup();
+void benchFirstLoad(); // the real program on an X server of its own
 
 #endif

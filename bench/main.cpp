@@ -12,5 +12,6 @@ int main(int argc, char *argv[])
     benchWeightedGray();
     benchLoadAndReblur();
     benchStartup();
+    benchFirstLoad();
     return 0;
 }

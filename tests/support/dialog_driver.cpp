@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
@@ -69,7 +70,7 @@ std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long win
     return central;
 }
 
-bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path)
+bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path, QElapsedTimer *sinceReturn)
 {
     if (!x.click(central + QPoint(350 + 46, 490 + 14))) // the "load" button
         return false;
@@ -84,7 +85,11 @@ bool openThroughFileDialog(const XSession &x, QPoint central, const QString &pat
     };
     QThread::msleep(200);
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!focus(dialog) || !x.type(path) || !x.xdotool({QStringLiteral("key"), QStringLiteral("Return")}))
+        if (!focus(dialog) || !x.type(path))
+            return false;
+        if (sinceReturn)
+            sinceReturn->start();
+        if (!x.xdotool({QStringLiteral("key"), QStringLiteral("Return")}))
             return false;
         // The dialog closes once it has taken the path.
         QDeadlineTimer deadline(5000);

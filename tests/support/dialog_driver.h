@@ -10,6 +10,7 @@
 #include <streambuf>
 #include <string>
 
+class QElapsedTimer;
 class QWidget;
 class XSession;
 
@@ -36,8 +37,9 @@ std::string loadThroughDialog(QWidget *window, const QString &path, SeenFileDial
 std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long window, int timeoutMs = 15000);
 
 // Clicks "load" (the central widget beginning at `central`), types the path into the file
-// dialog and presses Return; true once the dialog has closed.
-bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path);
+// dialog and presses Return; true once the dialog has closed. `sinceReturn`, if given, is
+// started just before the (last) Return.
+bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path, QElapsedTimer *sinceReturn = nullptr);
 
 // Collects what is written to std::cout while it lives.
 class StandardOutputCapture
