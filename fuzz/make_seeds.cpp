@@ -35,11 +35,16 @@ int main(int argc, char **argv)
     cv::cvtColor(colour, withAlpha, cv::COLOR_BGR2BGRA);
     colour.convertTo(deep, CV_16UC3, 257.0);
     colour.convertTo(radiance, CV_32FC3, 1 / 255.0);
+    // Taller than the views, so that only some of its rows are decoded.
+    cv::Mat tall;
+    cv::resize(colour, tall, cv::Size(16, 600), 0, 0, cv::INTER_LINEAR);
 
     const struct { const char *name; const char *extension; const cv::Mat &picture; std::vector<int> parameters; } seeds[] = {
         {"colour.jpg", ".jpg", colour, {cv::IMWRITE_JPEG_QUALITY, 80}},
         {"progressive.jpg", ".jpg", colour, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}},
         {"gray.jpg", ".jpg", gray, {}},
+        {"tall.jpg", ".jpg", tall, {cv::IMWRITE_JPEG_QUALITY, 80}},
+        {"tall progressive.jpg", ".jpg", tall, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}},
         {"colour.png", ".png", colour, {}},
         {"gray.png", ".png", gray, {}},
         {"alpha.png", ".png", withAlpha, {}},
