@@ -56,10 +56,19 @@ unsigned long findWindowNamed(Display *x, Window parent, const QByteArray &title
     return found;
 }
 
+// Windows come and go while the tree is walked; Xlib's own handler would end the process when
+// one vanishes between two requests. The request then just fails.
+int ignoreVanishedWindows(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
 } // namespace
 
 XSession::XSession()
 {
+    XSetErrorHandler(ignoreVanishedWindows);
+
     // -displayfd lets the server pick a free display and tell us which one. -noreset keeps the
     // server as it is when its last client leaves: a reset forgets bound keys, and a client
     // that connects during one is refused.
