@@ -188,8 +188,7 @@ Turn turnFor(int orientation)
     }
 }
 
-// One decode, with libjpeg's errors turned into false returns. Each step sets its own return
-// point and keeps no objects that need destroying, so the jump out of libjpeg skips nothing.
+// One decode, with libjpeg's errors turned into false returns.
 struct Decoder
 {
     jpeg_decompress_struct info;
@@ -215,58 +214,36 @@ void jumpOnError(j_common_ptr info)
     std::longjmp(reinterpret_cast<Decoder::Errors *>(info->err)->jump, 1);
 }
 
+// Runs one step of libjpeg calls; false if libjpeg reported an error. An error jumps straight
+// back here, so a step must hold nothing that needs destroying.
+template<typename Step>
+bool guarded(Decoder &decoder, Step step)
+{
+    if (setjmp(decoder.errors.jump))
+        return false;
+    step(&decoder.info);
+    return true;
+}
+
 // Everything cv::imread does up to the first row: the stdio source, the APP1 blocks kept, the
 // header read at full scale, and RGB (CMYK for four components) asked for.
 bool startDecoding(Decoder &decoder)
 {
     decoder.info.err = jpeg_std_error(&decoder.errors.manager);
     decoder.errors.manager.error_exit = jumpOnError;
-    if (setjmp(decoder.errors.jump))
-        return false;
-    jpeg_create_decompress(&decoder.info);
-    decoder.created = true;
-    jpeg_stdio_src(&decoder.info, decoder.file);
-    jpeg_save_markers(&decoder.info, JPEG_APP0 + 1, 0xffff);
-    jpeg_read_header(&decoder.info, TRUE);
-    decoder.info.scale_num = 1;
-    decoder.info.scale_denom = 1;
-    jpeg_calc_output_dimensions(&decoder.info);
-    const bool cmyk = decoder.info.num_components == 4;
-    decoder.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
-    decoder.info.out_color_components = cmyk ? 4 : 3;
-    return true;
-}
-
-bool startRows(Decoder &decoder)
-{
-    if (setjmp(decoder.errors.jump))
-        return false;
-    jpeg_start_decompress(&decoder.info);
-    return true;
-}
-
-bool readRow(Decoder &decoder, JSAMPROW row)
-{
-    if (setjmp(decoder.errors.jump))
-        return false;
-    jpeg_read_scanlines(&decoder.info, &row, 1);
-    return true;
-}
-
-bool skipRows(Decoder &decoder, JDIMENSION count)
-{
-    if (setjmp(decoder.errors.jump))
-        return false;
-    jpeg_skip_scanlines(&decoder.info, count);
-    return true;
-}
-
-bool finishDecoding(Decoder &decoder)
-{
-    if (setjmp(decoder.errors.jump))
-        return false;
-    jpeg_finish_decompress(&decoder.info);
-    return true;
+    return guarded(decoder, [&decoder](j_decompress_ptr info) {
+        jpeg_create_decompress(info);
+        decoder.created = true;
+        jpeg_stdio_src(info, decoder.file);
+        jpeg_save_markers(info, JPEG_APP0 + 1, 0xffff);
+        jpeg_read_header(info, TRUE);
+        info->scale_num = 1;
+        info->scale_denom = 1;
+        jpeg_calc_output_dimensions(info);
+        const bool cmyk = info->num_components == 4;
+        info->out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+        info->out_color_components = cmyk ? 4 : 3;
+    });
 }
 
 // A decoded row in BGR, converted as cv::imread converts it: RGB swapped, CMYK by its formula.
@@ -335,7 +312,8 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
     const bool cmyk = decoder.info.out_color_components == 4;
     std::vector<unsigned char> decodedRow(static_cast<std::size_t>(width) * 4);
     std::vector<unsigned char> bgrRow(static_cast<std::size_t>(width) * 3);
-    if (!startRows(decoder))
+    const auto readRowInto = [row = decodedRow.data()](j_decompress_ptr info) mutable { jpeg_read_scanlines(info, &row, 1); };
+    if (!guarded(decoder, jpeg_start_decompress))
         return std::nullopt;
 
     for (int row = 0; row < height;) {
@@ -346,17 +324,17 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
             // Never skip to the end, where libjpeg would stop reading: the plain decode reads
             // every row's data, and so does this, whatever that data holds.
             const int toSkip = row + skipped == height ? skipped - 1 : skipped;
-            if (toSkip > 0 && !skipRows(decoder, static_cast<JDIMENSION>(toSkip)))
+            if (toSkip > 0 && !guarded(decoder, [toSkip](j_decompress_ptr info) { jpeg_skip_scanlines(info, JDIMENSION(toSkip)); }))
                 return std::nullopt;
             row += toSkip;
             if (row == height - 1 && !keepRow[static_cast<std::size_t>(row)]) {
-                if (!readRow(decoder, decodedRow.data()))
+                if (!guarded(decoder, readRowInto))
                     return std::nullopt;
                 ++row;
             }
             continue;
         }
-        if (!readRow(decoder, decodedRow.data()))
+        if (!guarded(decoder, readRowInto))
             return std::nullopt;
         if (!turn.transposed && !turn.columnsReversed) {
             toBgr(decodedRow.data(), cmyk, turned.ptr(turn.rowsReversed ? height - 1 - row : row), width);
@@ -380,6 +358,6 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
         ++row;
     }
     // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
-    finishDecoding(decoder);
+    guarded(decoder, jpeg_finish_decompress);
     return DecodedPicture{turned, turnedRows};
 }
