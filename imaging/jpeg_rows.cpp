@@ -350,10 +350,7 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
                 turned.at<cv::Vec3b>(turnedRows[i], column) = bgr.at<cv::Vec3b>(0, keptColumns[i]);
         } else {
             cv::Mat target = turned.row(turn.rowsReversed ? height - 1 - row : row);
-            if (turn.columnsReversed)
-                cv::flip(bgr, target, 1);
-            else
-                bgr.copyTo(target);
+            cv::flip(bgr, target, 1);
         }
         ++row;
     }
