@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#define NOMINMAX
 #include <windows.h>
 #endif
 
