@@ -72,7 +72,9 @@ std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long win
 
 bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path, QElapsedTimer *sinceReturn)
 {
-    if (!x.click(central + QPoint(350 + 46, 490 + 14))) // the "load" button
+    // Just after the last dialog closed, its name field's list of completions can still hold the
+    // mouse, and would take the click.
+    if (!x.waitForFreePointer() || !x.click(central + QPoint(350 + 46, 490 + 14))) // the "load" button
         return false;
     const QString title = QStringLiteral("OpenFile");
     const unsigned long dialog = x.waitForWindow(title, 10000, true);

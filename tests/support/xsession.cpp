@@ -68,7 +68,6 @@ int ignoreVanishedWindows(Display *, XErrorEvent *)
 XSession::XSession()
 {
     XSetErrorHandler(ignoreVanishedWindows);
-
     // -displayfd lets the server pick a free display and tell us which one. -noreset keeps the
     // server as it is when its last client leaves: a reset forgets bound keys, and a client
     // that connects during one is refused.
@@ -204,6 +203,26 @@ bool XSession::click(QPoint onScreen) const
 {
     return xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x()), QString::number(onScreen.y()),
                     QStringLiteral("click"), QStringLiteral("1")});
+}
+
+bool XSession::waitForFreePointer(int timeoutMs) const
+{
+    Display *x = XOpenDisplay(display.toLatin1().constData());
+    if (!x)
+        return false;
+    // Only one client can grab the pointer: if this one can, nobody else holds it.
+    bool free = false;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!free && !deadline.hasExpired()) {
+        free = XGrabPointer(x, DefaultRootWindow(x), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime)
+               == GrabSuccess;
+        if (free)
+            XUngrabPointer(x, CurrentTime);
+        else
+            QThread::msleep(20);
+    }
+    XCloseDisplay(x);
+    return free;
 }
 
 bool XSession::bindKeysFor(const QString &text)

@@ -49,6 +49,9 @@ public:
     // Moves the mouse there on the screen and clicks the left button.
     bool click(QPoint onScreen) const;
 
+    // Waits until no program holds the mouse, as an open popup does; false after the timeout.
+    bool waitForFreePointer(int timeoutMs = 5000) const;
+
     // Gives every character of the text that no key types yet a spare key of its own. Call it
     // before the program that is to receive the text starts, so that it knows those keys.
     bool bindKeysFor(const QString &text);
