@@ -6,9 +6,9 @@
 
 namespace {
 
-long long statusKiB(const char *field)
+long long statusKiB(const char *field, const std::string &process = "self")
 {
-    std::ifstream status("/proc/self/status");
+    std::ifstream status("/proc/" + process + "/status");
     std::string line;
     const std::string prefix(field);
     while (std::getline(status, line))
@@ -23,6 +23,11 @@ long long residentBytes()
 {
     malloc_trim(0);
     return statusKiB("VmRSS:") * 1024;
+}
+
+long long residentBytesOf(long long processId)
+{
+    return statusKiB("VmRSS:", std::to_string(processId)) * 1024;
 }
 
 void resetPeakResident()

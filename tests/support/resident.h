@@ -4,6 +4,9 @@
 // Resident memory of this process, in bytes, after returning freed memory to the system.
 long long residentBytes();
 
+// Resident memory of another process, in bytes, as it is (negative if there is no such process).
+long long residentBytesOf(long long processId);
+
 // Growth of resident memory while `run` runs, at its peak, in bytes.
 template<typename Run>
 long long peakResidentGrowth(Run run);
