@@ -5,26 +5,23 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cfloat>
-#include <cmath>
 
 std::vector<int> rowsReadByShrink(cv::Size pictureSize)
 {
     const int height = pictureSize.height;
     std::vector<int> rows;
-    // The shrink's own choice of rows (cv::resize, INTER_LINEAR): at exactly half the size in
-    // both directions it averages 2 x 2 blocks; otherwise display row y blends source rows
-    // floor((y + 0.5) * scale - 0.5) and the one below, clamped to the picture.
-    const double scaleX = 1. / (double(displaySize.width) / pictureSize.width);
-    const double scaleY = 1. / (double(displaySize.height) / height);
-    const bool halfSize = std::abs(scaleX - 2) < DBL_EPSILON && std::abs(scaleY - 2) < DBL_EPSILON;
-    if (pictureSize == displaySize || halfSize || height <= displaySize.height) {
+    // A picture no taller than the display is copied or stretched: every row is read.
+    if (height <= displaySize.height) {
         for (int row = 0; row < height; ++row)
             rows.push_back(row);
         return rows;
     }
+    // The shrink's own choice (cv::resize, INTER_LINEAR): display row y blends source rows
+    // floor((y + 0.5) * scale - 0.5) and the one below, clamped to the picture. At exactly half
+    // the size it averages 2 x 2 blocks instead, which reads the same rows 2y and 2y + 1.
+    const double scale = 1. / (double(displaySize.height) / height);
     for (int y = 0; y < displaySize.height; ++y) {
-        const int top = cvFloor(static_cast<float>((y + 0.5) * scaleY - 0.5));
+        const int top = cvFloor(static_cast<float>((y + 0.5) * scale - 0.5));
         for (const int row : {top, top + 1}) {
             const int clamped = std::clamp(row, 0, height - 1);
             if (rows.empty() || rows.back() < clamped)
