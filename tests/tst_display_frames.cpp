@@ -195,8 +195,8 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
 
     const std::vector<unsigned char> turnable = cjpeg(photographLike(1000, 700, 17), {});
     for (int orientation = 1; orientation <= 8; ++orientation)
-        add(QStringLiteral("EXIF orientation %1").arg(orientation), withExif(turnable, orientation));
-    add(QStringLiteral("EXIF make, then orientation 6"), withExif(turnable, 6, "Vireoscope Camera"));
+        add(QStringLiteral("EXIF orientation %1").arg(orientation), withExif(turnable, {{0x0112, 3, {std::uint32_t(orientation)}}}));
+    add(QStringLiteral("EXIF make, then orientation 6"), withExif(turnable, {{0x010F, 2, {}, "Vireoscope Camera"}, {0x0112, 3, {6}}}));
 
     const cv::Size sizes[] = {{256, 192}, {257, 193}, {512, 384}, {513, 385}, {1001, 777},
                               {3000, 1},  {1, 3000},  {4000, 40}, {40, 4000}};

@@ -63,26 +63,56 @@ std::vector<unsigned char> jpegWithOrientation(const cv::Mat &picture, int orien
 {
     std::vector<unsigned char> jpeg;
     cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
-    return withExif(std::move(jpeg), orientation);
+    return withExif(std::move(jpeg), {{0x0112, 3, {std::uint32_t(orientation)}}});
 }
 
-std::vector<unsigned char> withExif(std::vector<unsigned char> jpeg, int orientation, const std::string &make)
+std::vector<unsigned char> withExif(std::vector<unsigned char> jpeg, const std::vector<ExifEntry> &entries,
+                                    bool littleEndian, std::size_t keep)
 {
-    // "Exif\0\0", then a big-endian TIFF header and IFD0: 12-byte entries, the make's text after them.
-    std::vector<unsigned char> tiff = {'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08};
-    const auto put16 = [&](unsigned value) { tiff.push_back(value >> 8); tiff.push_back(value & 0xFF); };
-    const auto put32 = [&](unsigned value) { put16(value >> 16); put16(value & 0xFFFF); };
-    const unsigned entries = make.empty() ? 1 : 2;
-    put16(entries);
-    if (!make.empty()) {
-        put16(0x010F); put16(2); put32(unsigned(make.size() + 1)); put32(8 + 2 + 12 * entries + 4); // ASCII
+    const auto put16 = [littleEndian](std::vector<unsigned char> &to, unsigned value) {
+        const unsigned char high = static_cast<unsigned char>(value >> 8), low = static_cast<unsigned char>(value & 0xFF);
+        to.push_back(littleEndian ? low : high);
+        to.push_back(littleEndian ? high : low);
+    };
+    const auto put32 = [&](std::vector<unsigned char> &to, std::uint32_t value) {
+        put16(to, littleEndian ? value & 0xFFFF : value >> 16);
+        put16(to, littleEndian ? value >> 16 : value & 0xFFFF);
+    };
+    // A TIFF header, IFD0 at 8: its 12-byte entries, no next IFD, then the values that did not fit.
+    const unsigned char order = littleEndian ? 'I' : 'M';
+    std::vector<unsigned char> tiff = {order, order};
+    put16(tiff, 0x2A);
+    put32(tiff, 8);
+    put16(tiff, unsigned(entries.size()));
+    std::vector<unsigned char> apart;
+    const std::uint32_t apartAt = std::uint32_t(8 + 2 + 12 * entries.size() + 4);
+    for (const ExifEntry &entry : entries) {
+        std::vector<unsigned char> value;
+        std::uint32_t count;
+        if (entry.type == 2) {
+            value.assign(entry.text.begin(), entry.text.end());
+            value.push_back(0);
+            count = std::uint32_t(value.size());
+        } else {
+            for (const std::uint32_t number : entry.numbers)
+                entry.type == 3 ? put16(value, number) : put32(value, number);
+            count = std::uint32_t(entry.numbers.size() / (entry.type == 5 ? 2 : 1));
+        }
+        put16(tiff, entry.tag);
+        put16(tiff, entry.type);
+        put32(tiff, count);
+        if (value.size() <= 4 && !entry.pointsAt) {
+            value.resize(4);
+            tiff.insert(tiff.end(), value.begin(), value.end());
+            continue;
+        }
+        put32(tiff, entry.pointsAt ? *entry.pointsAt : std::uint32_t(apartAt + apart.size()));
+        if (!entry.pointsAt)
+            apart.insert(apart.end(), value.begin(), value.end());
     }
-    put16(0x0112); put16(3); put32(1); put16(unsigned(orientation)); put16(0); // SHORT
-    put32(0); // no next IFD
-    if (!make.empty()) {
-        tiff.insert(tiff.end(), make.begin(), make.end());
-        tiff.push_back(0);
-    }
+    put32(tiff, 0); // no next IFD
+    tiff.insert(tiff.end(), apart.begin(), apart.end());
+    tiff.resize(std::min(tiff.size(), keep));
 
     std::vector<unsigned char> app1 = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
     app1.insert(app1.end(), tiff.begin(), tiff.end());

@@ -6,6 +6,9 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +23,23 @@ cv::Mat landscape(int width, int height);
 // A JPEG whose EXIF block says how the picture is to be turned (orientation 1 to 8).
 std::vector<unsigned char> jpegWithOrientation(const cv::Mat &picture, int orientation);
 
-// The JPEG with an EXIF block put in front: a camera's make, if given (more than three
-// characters, so that it is stored apart), then the orientation.
-std::vector<unsigned char> withExif(std::vector<unsigned char> jpeg, int orientation, const std::string &make = {});
+// One entry of an EXIF block's first directory: its tag, its type (2 text, 3 short, 4 long,
+// 5 rational) and its numbers (two for each rational) or its text. Values of more than four bytes
+// are put after the directory, where the entry points, unless `pointsAt` says where the entry
+// points instead (the values are then not written at all).
+struct ExifEntry
+{
+    unsigned tag;
+    unsigned type;
+    std::vector<std::uint32_t> numbers = {};
+    std::string text = {};
+    std::optional<std::uint32_t> pointsAt = {};
+};
+
+// The JPEG with an EXIF block put in front, its first directory holding these entries in this
+// order, in Intel or Motorola byte order; of the block after "Exif\0\0", only the first `keep` bytes.
+std::vector<unsigned char> withExif(std::vector<unsigned char> jpeg, const std::vector<ExifEntry> &entries,
+                                    bool littleEndian = false, std::size_t keep = SIZE_MAX);
 
 // The picture encoded by libjpeg-turbo's cjpeg with these options (-sample 2x2, -progressive,
 // -arithmetic, -restart 1, -grayscale...); empty if cjpeg failed.
