@@ -2,6 +2,80 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+
+namespace {
+
+// The block after "Exif\0\0", read as the library reads it: Intel order only where it begins
+// "II" (or is one "I"), Motorola order otherwise; a read that does not fit ends the reading.
+class ExifBlock
+{
+public:
+    ExifBlock(const unsigned char *data, std::size_t size)
+        : data(data), size(size), intel(data[0] == 'I' && (size == 1 || data[1] == 'I'))
+    {
+    }
+
+    bool u16(std::uint64_t at, std::uint32_t &value)
+    {
+        if (!fits(at, 2))
+            return false;
+        value = intel ? data[at] | data[at + 1] << 8 : data[at] << 8 | data[at + 1];
+        return true;
+    }
+
+    bool u32(std::uint64_t at, std::uint32_t &value)
+    {
+        if (!fits(at, 4))
+            return false;
+        value = intel ? std::uint32_t(data[at]) | data[at + 1] << 8 | data[at + 2] << 16 | std::uint32_t(data[at + 3]) << 24
+                      : std::uint32_t(data[at]) << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+        return true;
+    }
+
+    // A text: up to four characters the library takes "at" position 8 of the block, not in the
+    // entry; longer ones where the entry points.
+    bool text(std::uint64_t entry)
+    {
+        std::uint32_t length, at = 8;
+        if (!u32(entry + 4, length) || (length > 4 && !u32(entry + 8, at)))
+            return false;
+        if (at <= size && std::uint64_t(at) + length > std::numeric_limits<std::size_t>::max())
+            unsure = true; // the library's own sum would wrap
+        return !unsure && at <= size && std::uint64_t(at) + length <= size;
+    }
+
+    // Rationals, two numbers each, one after the other where the entry points.
+    bool rationals(std::uint64_t entry, int count)
+    {
+        std::uint32_t at, number;
+        if (!u32(entry + 8, at))
+            return false;
+        for (std::uint64_t next = at; count > 0; --count, next += 8)
+            if (!u32(next, number) || !u32(next + 4, number))
+                return false;
+        return true;
+    }
+
+    // What a stop means: no turn, as the library then keeps no orientation, unless its own
+    // bounds checks wrapped (a size_t of 32 bits), when nothing can say what it read.
+    int stopped() const { return unsure ? unknownOrientation : noTurn; }
+
+private:
+    bool fits(std::uint64_t at, unsigned bytes)
+    {
+        if (at + bytes - 1 > std::numeric_limits<std::size_t>::max())
+            unsure = true;
+        return !unsure && at + bytes - 1 < size;
+    }
+
+    const unsigned char *data;
+    std::size_t size;
+    bool intel;
+    bool unsure = false;
+};
+
+} // namespace
 
 int exifOrientation(jpeg_saved_marker_ptr markers)
 {
@@ -10,52 +84,43 @@ int exifOrientation(jpeg_saved_marker_ptr markers)
     const std::size_t tiffHeaderOffset = 6; // "Exif\0\0"; the library does not check it
     if (!markers || markers->data_length <= tiffHeaderOffset)
         return noTurn;
-    const unsigned char *data = markers->data + tiffHeaderOffset;
-    const std::size_t size = markers->data_length - tiffHeaderOffset;
+    ExifBlock block(markers->data + tiffHeaderOffset, markers->data_length - tiffHeaderOffset);
 
-    const bool littleEndian = data[0] == 'I' && (size == 1 || data[1] == 'I');
-    const auto u16 = [&](std::size_t at, std::uint32_t &value) {
-        if (at + 1 >= size)
-            return false;
-        value = littleEndian ? data[at] | data[at + 1] << 8 : data[at] << 8 | data[at + 1];
-        return true;
-    };
-    const auto u32 = [&](std::size_t at, std::uint32_t &value) {
-        if (at + 3 >= size)
-            return false;
-        value = littleEndian ? std::uint32_t(data[at]) | data[at + 1] << 8 | data[at + 2] << 16 | std::uint32_t(data[at + 3]) << 24
-                             : std::uint32_t(data[at]) << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
-        return true;
-    };
-
-    std::uint32_t tagMark, entries, offset;
-    if (!u16(2, tagMark) || tagMark != 0x2A || !u32(4, offset) || !u16(offset, entries))
-        return noTurn;
-    offset += 2;
-    for (std::uint32_t entry = 0; entry < entries; ++entry, offset += 12) {
-        std::uint32_t tag;
-        if (!u16(offset, tag))
-            return noTurn;
+    std::uint32_t tagMark, start, entries;
+    if (!block.u16(2, tagMark) || tagMark != 0x2A || !block.u32(4, start) || !block.u16(start, entries))
+        return block.stopped();
+    std::uint64_t entry = std::uint64_t(start) + 2;
+    for (std::uint32_t left = entries; left > 0; --left, entry += 12) {
+        std::uint32_t tag, value;
+        if (!block.u16(entry, tag))
+            return block.stopped();
+        bool read = true;
         switch (tag) {
-        case 0x0112: { // orientation
-            std::uint32_t orientation;
-            return u16(offset + 8, orientation) ? int(orientation) : noTurn;
-        }
-        case 0x010E: case 0x010F: case 0x0110: case 0x0131: case 0x0132: case 0x8298: { // strings
-            std::uint32_t length, dataOffset = 8; // the library's quirk: short strings "at" offset 8
-            if (!u32(offset + 4, length) || (length > 4 && !u32(offset + 8, dataOffset)))
-                return noTurn;
-            if (dataOffset > size || std::size_t(dataOffset) + length > size)
-                return noTurn;
+        case 0x0112: // the orientation: the first one read is kept, whatever follows
+            return block.u16(entry + 8, value) ? int(value) : block.stopped();
+        case 0x010E: case 0x010F: case 0x0110: case 0x0131: case 0x0132: case 0x8298:
+            read = block.text(entry);
+            break;
+        case 0x011A: case 0x011B: // resolutions
+            read = block.rationals(entry, 1);
+            break;
+        case 0x013E: // white point
+            read = block.rationals(entry, 2);
+            break;
+        case 0x0211: // YCbCr coefficients
+            read = block.rationals(entry, 3);
+            break;
+        case 0x013F: case 0x0214: // primary chromaticities, reference black and white
+            read = block.rationals(entry, 6);
+            break;
+        case 0x0128: case 0x0213: // resolution unit, YCbCr positioning
+            read = block.u16(entry + 8, value);
+            break;
+        default: // the EXIF sub-directory's offset and every other tag: nothing read
             break;
         }
-        case 0x8769: // the EXIF sub-IFD's offset, not read
-            break;
-        case 0x011A: case 0x011B: case 0x0128: case 0x013E: case 0x013F: case 0x0211: case 0x0213: case 0x0214:
-            return unknownOrientation;
-        default: // not read at all
-            break;
-        }
+        if (!read)
+            return block.stopped();
     }
     return noTurn;
 }

@@ -197,6 +197,27 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
     for (int orientation = 1; orientation <= 8; ++orientation)
         add(QStringLiteral("EXIF orientation %1").arg(orientation), withExif(turnable, {{0x0112, 3, {std::uint32_t(orientation)}}}));
     add(QStringLiteral("EXIF make, then orientation 6"), withExif(turnable, {{0x010F, 2, {}, "Vireoscope Camera"}, {0x0112, 3, {6}}}));
+    // What exported photos carry in their first directory, in any order, and where the library stops
+    // reading it: the orientation it has met by then is the one it applies.
+    const ExifEntry turn6{0x0112, 3, {6}}, xResolution{0x011A, 5, {72, 1}}, yResolution{0x011B, 5, {300, 1}},
+        unit{0x0128, 3, {2}}, positioning{0x0213, 3, {1}}, shortMake{0x010F, 2, {}, "Cam"},
+        software{0x0131, 2, {}, "Vireoscope 1.0"}, dateTime{0x0132, 2, {}, "2024:05:01 12:00:00"},
+        farSubDirectory{0x8769, 4, {0xFFFFFF00}};
+    const std::vector<ExifEntry> exported = {xResolution, yResolution, unit, shortMake, software,
+                                             dateTime, positioning, farSubDirectory, turn6};
+    add(QStringLiteral("EXIF resolution, unit, texts, positioning, sub-directory, then orientation 6"), withExif(turnable, exported));
+    add(QStringLiteral("EXIF as exported, Intel byte order"), withExif(turnable, exported, true));
+    add(QStringLiteral("EXIF without orientation"), withExif(turnable, {xResolution, yResolution, unit, software, positioning}, true));
+    ExifEntry outside = software;
+    outside.pointsAt = 0xFFF0;
+    add(QStringLiteral("EXIF text outside the block, then orientation 6"), withExif(turnable, {unit, outside, turn6}));
+    add(QStringLiteral("EXIF orientation 6, then a text outside the block"), withExif(turnable, {turn6, outside}));
+    // The block cut one byte short of the resolution's denominator (8 + 2 + 2 * 12 + 4 + 8 bytes whole),
+    // and inside the orientation entry, one byte short of its value and just after it.
+    add(QStringLiteral("EXIF resolution cut short, then orientation 6"), withExif(turnable, {xResolution, turn6}, false, 45));
+    add(QStringLiteral("EXIF resolution whole, then orientation 6"), withExif(turnable, {xResolution, turn6}, false, 46));
+    add(QStringLiteral("EXIF cut inside the orientation entry"), withExif(turnable, {unit, positioning, turn6}, true, 8 + 2 + 2 * 12 + 9));
+    add(QStringLiteral("EXIF cut after the orientation's value"), withExif(turnable, {unit, positioning, turn6}, true, 8 + 2 + 2 * 12 + 10));
 
     const cv::Size sizes[] = {{256, 192}, {257, 193}, {512, 384}, {513, 385}, {1001, 777},
                               {3000, 1},  {1, 3000},  {4000, 40}, {40, 4000}};
