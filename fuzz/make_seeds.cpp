@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,23 @@ int main(int argc, char **argv)
             continue; // an encoder this build of the library lacks
         }
         save(folder, seed.name, bytes, static_cast<unsigned char>(7 + 2 * written));
+        ++written;
+    }
+    // A tall JPEG whose EXIF block holds what photos carry before the orientation, so that mutation
+    // explores the orientation reader: Motorola order, IFD0 at 8 with six entries, the values apart at 86.
+    const unsigned char exif[] = {
+        0xFF, 0xE1, 0x00, 0x76, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08, 0x00, 0x06,
+        0x01, 0x1A, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 86,   // x resolution
+        0x01, 0x1B, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 94,   // y resolution
+        0x01, 0x28, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x00, // unit
+        0x01, 0x31, 0x00, 0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 102,  // software
+        0x02, 0x13, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, // YCbCr positioning
+        0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x06, 0x00, 0x00, // orientation
+        0x00, 0x00, 0x00, 0x00, 0, 0, 0, 72, 0, 0, 0, 1, 0, 0, 0, 72, 0, 0, 0, 1, 'S', 'e', 'e', 'd', ' ', '1', '.', 0};
+    std::vector<unsigned char> turned;
+    if (cv::imencode(".jpg", tall, turned, {cv::IMWRITE_JPEG_QUALITY, 80})) {
+        turned.insert(turned.begin() + 2, std::begin(exif), std::end(exif));
+        save(folder, "tall turned.jpg", turned, 9);
         ++written;
     }
     std::printf("%d seeds written to %s\n", written, folder.c_str());
