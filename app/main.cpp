@@ -1,6 +1,11 @@
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
 #include "mainwindow.h"
+#include "picture_loader.h"
 
 int main(int argc, char *argv[])
 {
@@ -10,5 +15,13 @@ int main(int argc, char *argv[])
 #endif
     MainWindow window;
     window.show();
-    return app.exec();
+    const int exitCode = app.exec();
+    // A decoder still at work cannot be stopped, and would use what the program's teardown
+    // destroys: end at once, leaving it to the system.
+    if (PictureLoader::workersRunning()) {
+        std::cout.flush();
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }
+    return exitCode;
 }

@@ -8,7 +8,10 @@
 
 QT_BEGIN_NAMESPACE
 namespace Ui { class MainWindow; }
+class QProgressBar;
 QT_END_NAMESPACE
+class PictureLoader;
+struct DisplayFrames;
 
 class MainWindow : public QMainWindow
 {
@@ -23,10 +26,18 @@ private slots:
     void on_spinBox_valueChanged(int arg1);
 
 private:
+    // Every way of opening a picture ends here; the load runs beside the window.
+    void openPicture(const QString &path);
+    void showLoaded(const DisplayFrames &frames);
+    void showFailure(const QString &path);
+    void showLoading(bool loading);
+
     Ui::MainWindow *form;
     QString imagePath;
     cv::Mat colorFrame;   // the shown picture at display size, RGB; what every re-blur starts from
     cv::Mat blurredFrame; // the last re-blur
+    PictureLoader *loader;
+    QProgressBar *loadProgress; // in the status bar while a load runs
 };
 
 #endif

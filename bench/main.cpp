@@ -5,6 +5,10 @@
 
 int main(int argc, char *argv[])
 {
+    if (isGuiStallRun(argc, argv)) {
+        QApplication app(argc, argv);
+        return runGuiStall(argv);
+    }
     // Windows are measured off screen unless a platform is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -13,5 +17,6 @@ int main(int argc, char *argv[])
     benchLoadAndReblur();
     benchStartup();
     benchFirstLoad();
+    benchGuiStall();
     return 0;
 }

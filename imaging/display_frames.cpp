@@ -72,11 +72,11 @@ DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decod
     return frames;
 }
 
-std::optional<DisplayFrames> loadDisplayFrames(const QString &path)
+std::optional<DisplayFrames> loadDisplayFrames(const QString &path, LoadProgress *progress)
 {
     try {
-        DecodedPicture decoded = decodeImageRows(path, rowsReadByShrink);
-        if (decoded.pixels.empty())
+        DecodedPicture decoded = decodeImageRows(path, rowsReadByShrink, progress);
+        if (decoded.pixels.empty() || (progress && progress->cancelled))
             return std::nullopt;
         return deriveDisplayFrames(std::move(decoded.pixels), decoded.rows);
     } catch (const std::exception &) {

@@ -46,12 +46,15 @@ cv::Mat decodeImageFile(const QString &path)
     return codecs ? codecs->decodeFile(path) : cv::Mat();
 }
 
-DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead)
+DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
 {
     if (!isRegularFile(path))
         return {};
-    if (std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsToRead))
+    if (std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsToRead, progress))
         return std::move(*rows);
+    // A JPEG decode stopped on request is not to be done over plainly.
+    if (progress && progress->cancelled)
+        return {};
     const ImageDecoder *codecs = decoder();
     return {codecs ? codecs->decodeFile(path) : cv::Mat(), {}};
 }

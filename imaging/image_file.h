@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "load_progress.h"
+
 // Decodes an image file in colour (8-bit BGR, three channels, EXIF orientation applied),
 // exactly as cv::imread of its name does, damaged and cut-short files included.
 // Any file name opens, whatever characters it holds. Returns an empty frame when the
@@ -26,6 +28,8 @@ using RowsToRead = std::vector<int> (*)(cv::Size pictureSize);
 
 // The same decode, of which only the rows that will be read need be kept. JPEG files decode
 // only those rows, with pixels identical to the plain decode's; other files decode whole.
-DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead);
+// `progress`, if given, counts the rows of a JPEG decode; once its `cancelled` is set, the
+// decode stops where it can and gives an empty picture.
+DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
 
 #endif

@@ -213,7 +213,7 @@ std::FILE *openForReading(const QString &path)
 
 } // namespace
 
-std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead)
+std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
 {
     Decoder decoder;
     decoder.file = openForReading(path);
@@ -256,7 +256,14 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
     if (!guarded(decoder, jpeg_start_decompress))
         return std::nullopt;
 
+    if (progress)
+        progress->rowsToGo = height;
     for (int row = 0; row < height;) {
+        if (progress) {
+            if (progress->cancelled)
+                return std::nullopt;
+            progress->rowsDone = row;
+        }
         if (!keepRow[static_cast<std::size_t>(row)]) {
             int skipped = 1;
             while (row + skipped < height && !keepRow[static_cast<std::size_t>(row + skipped)])
@@ -296,5 +303,7 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
     }
     // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
     guarded(decoder, jpeg_finish_decompress);
+    if (progress)
+        progress->rowsDone = height;
     return DecodedPicture{turned, turnedRows};
 }

@@ -1,11 +1,14 @@
 // The real program in a real window on an X server, used as a person uses it: mouse clicks on
 // "load" and on the spin box's arrows, a path typed into the file dialog, the window closed.
 // What the screen shows is checked pixel by pixel.
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
 
 #include "dialog_driver.h"
 #include "literal_pipeline.h"
@@ -25,6 +28,21 @@ const ViewPlace viewPlaces[] = {
     {"gaussian", {10, 270}}, {"sobel", {270, 270}}, {"laplacian", {530, 270}},
 };
 
+// The spin box's arrows, in the central widget.
+const QPoint upArrow(130 + 44 - 7, 470 + 6);
+const QPoint downArrow(130 + 44 - 7, 470 + 24 - 6);
+
+// Processor time the process has used so far, in seconds.
+double processorSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // After the name in parentheses: state is field 3, user and system time fields 14 and 15.
+    const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+    return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : -1;
+}
+
 } // namespace
 
 class TestRealWindow : public QObject
@@ -33,22 +51,59 @@ class TestRealWindow : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void aPersonsSession();
+    void answersWhileLoading();
+    void newerLoadOvertakesOlder();
+    void closingMidLoadEndsAtOnce();
 
 private:
     QTemporaryDir folder;
     XSession x;
     QProcess program;
+    unsigned long window = 0;
     QPoint central; // the central widget's top left on the screen
+    QString largePath, smallPath; // a PNG that takes seconds to load, and one that does not
 
+    bool startProgram();
     bool click(QPoint inCentralWidget) const { return x.click(central + inCentralWidget); }
     cv::Mat viewOnScreen(const cv::Mat &screen, const char *name) const;
+    QString showsFramesOf(const cv::Mat &screen, const DisplayFrames &frames, int kernelSize = 1) const;
 };
 
 void TestRealWindow::initTestCase()
 {
     QVERIFY(folder.isValid());
     QVERIFY2(x.isRunning(), "Xvfb did not start");
+    // Smooth, so that it is quick to write; 75 megapixels, so that decoding it takes a while.
+    cv::Mat coarse(6, 8, CV_8UC3);
+    cv::RNG(5).fill(coarse, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat large;
+    cv::resize(coarse, large, cv::Size(10000, 7500), 0, 0, cv::INTER_LINEAR);
+    largePath = folder.filePath(QStringLiteral("large.png"));
+    QVERIFY(writePicture(largePath, large));
+    smallPath = folder.filePath(QStringLiteral("small.png"));
+    QVERIFY(writePicture(smallPath, landscape(640, 480)));
+}
+
+void TestRealWindow::cleanup()
+{
+    if (program.state() != QProcess::NotRunning) {
+        program.kill();
+        program.waitForFinished();
+    }
+}
+
+bool TestRealWindow::startProgram()
+{
+    program.setProcessEnvironment(x.environment());
+    program.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {});
+    if (!program.waitForStarted())
+        return false;
+    window = x.waitForWindow(QStringLiteral("Vireoscope"));
+    const std::optional<QPoint> found = window ? centralWidgetOnScreen(x, window) : std::nullopt;
+    central = found.value_or(QPoint());
+    return found.has_value();
 }
 
 cv::Mat TestRealWindow::viewOnScreen(const cv::Mat &screen, const char *name) const
@@ -65,6 +120,20 @@ cv::Mat TestRealWindow::viewOnScreen(const cv::Mat &screen, const char *name) co
     return {};
 }
 
+// Empty if all six views on the screen show these frames, the Gaussian one blurred with the kernel size.
+QString TestRealWindow::showsFramesOf(const cv::Mat &screen, const DisplayFrames &frames, int kernelSize) const
+{
+    const struct { const char *view; cv::Mat frame; } views[] = {
+        {"origin", frames.rgb}, {"gray", frames.gray},
+        {"gaussian", kernelSize == 1 ? frames.gauss : literalReblur(frames.rgb, kernelSize)},
+        {"sobel", frames.sobel}, {"laplacian", frames.laplace}, {"average", frames.average},
+    };
+    for (const auto &view : views)
+        if (differingSamples(viewOnScreen(screen, view.view), asShown(view.frame)) != 0)
+            return QStringLiteral("%1 shows other pixels").arg(QLatin1String(view.view));
+    return {};
+}
+
 void TestRealWindow::aPersonsSession()
 {
     const QString picturePath = folder.filePath(QStringLiteral("holiday photo 照片.png"));
@@ -76,15 +145,7 @@ void TestRealWindow::aPersonsSession()
     const DisplayFrames expected = literalDisplayFrames(cv::imread(plainCopy.toStdString(), cv::IMREAD_COLOR));
 
     QVERIFY(x.bindKeysFor(picturePath + textPath));
-    program.setProcessEnvironment(x.environment());
-    program.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {});
-    QVERIFY(program.waitForStarted());
-    const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"));
-    QVERIFY2(window, "no window titled Vireoscope appeared");
-
-    const std::optional<QPoint> found = centralWidgetOnScreen(x, window);
-    QVERIFY2(found, "the window did not show its empty views");
-    central = *found;
+    QVERIFY2(startProgram(), "the window did not show its empty views");
 
     // The decoders are not loaded until the first picture is opened.
     const auto decodersLoaded = [&] {
@@ -102,16 +163,10 @@ void TestRealWindow::aPersonsSession()
              "the picture did not appear in the origin view");
     QVERIFY(decodersLoaded());
     cv::Mat screen = x.screenshot();
-    const struct { const char *view; cv::Mat frame; } views[] = {
-        {"origin", expected.rgb}, {"gray", expected.gray},       {"gaussian", expected.gauss},
-        {"sobel", expected.sobel}, {"laplacian", expected.laplace}, {"average", expected.average},
-    };
-    for (const auto &view : views)
-        QVERIFY2(differingSamples(viewOnScreen(screen, view.view), asShown(view.frame)) == 0, view.view);
+    const QString difference = showsFramesOf(screen, expected);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
     // The spin box's arrows: up twice, then down once.
-    const QPoint upArrow(130 + 44 - 7, 470 + 6);
-    const QPoint downArrow(130 + 44 - 7, 470 + 24 - 6);
     const struct { QPoint arrow; int size; } steps[] = {{upArrow, 3}, {upArrow, 5}, {downArrow, 3}};
     for (const auto &step : steps) {
         QVERIFY(click(step.arrow));
@@ -152,6 +207,79 @@ void TestRealWindow::aPersonsSession()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
+}
+
+void TestRealWindow::answersWhileLoading()
+{
+    QVERIFY2(startProgram(), "the window did not show its empty views");
+    const DisplayFrames small = literalDisplayFrames(cv::imread(smallPath.toStdString(), cv::IMREAD_COLOR));
+    QVERIFY(openThroughFileDialog(x, central, smallPath));
+    QVERIFY(x.waitForScreen([&](const cv::Mat &screen) { return showsFramesOf(screen, small).isEmpty(); }));
+
+    // While the large picture loads, the window answers at once, and the spin box blurs the
+    // picture shown.
+    QVERIFY(openThroughFileDialog(x, central, largePath));
+    for (int ping = 0; ping < 5; ++ping) {
+        const double milliseconds = x.ping(window);
+        QVERIFY2(milliseconds >= 0 && milliseconds < 250, qPrintable(QStringLiteral("answered after %1 ms").arg(milliseconds)));
+    }
+    QVERIFY(click(upArrow));
+    const cv::Mat smallBlurred = literalReblur(small.rgb, 3);
+    QVERIFY(x.waitForScreen([&](const cv::Mat &screen) {
+        return differingSamples(viewOnScreen(screen, "gaussian"), smallBlurred) == 0;
+    }));
+    QVERIFY2(differingSamples(viewOnScreen(x.screenshot(), "origin"), asShown(small.rgb)) == 0,
+             "the load was over before the window could be tried");
+
+    // Then the large picture's six views, blurred as the spin box now says.
+    const DisplayFrames large = literalDisplayFrames(cv::imread(largePath.toStdString(), cv::IMREAD_COLOR));
+    QVERIFY(x.waitForScreen([&](const cv::Mat &screen) {
+        return differingSamples(viewOnScreen(screen, "origin"), asShown(large.rgb)) == 0;
+    }, 120000));
+    const QString difference = showsFramesOf(x.screenshot(), large, 3);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(program.readAllStandardOutput(), QByteArray());
+}
+
+void TestRealWindow::newerLoadOvertakesOlder()
+{
+    QVERIFY2(startProgram(), "the window did not show its empty views");
+    QVERIFY(openThroughFileDialog(x, central, largePath));
+    QVERIFY(openThroughFileDialog(x, central, smallPath));
+    const DisplayFrames small = literalDisplayFrames(cv::imread(smallPath.toStdString(), cv::IMREAD_COLOR));
+    QVERIFY(x.waitForScreen([&](const cv::Mat &screen) { return showsFramesOf(screen, small).isEmpty(); }));
+
+    // Once the program has nothing left to do, the overtaken load is over: the small picture
+    // is still what all six views show.
+    double before = processorSeconds(program.processId()), after = -1;
+    QDeadlineTimer deadline(120000);
+    while (!deadline.hasExpired()) {
+        QThread::msleep(500);
+        after = processorSeconds(program.processId());
+        if (after - before < 0.02)
+            break;
+        before = after;
+    }
+    QVERIFY2(!deadline.hasExpired(), "the program did not come to rest");
+    const QString difference = showsFramesOf(x.screenshot(), small);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(program.readAllStandardOutput(), QByteArray());
+}
+
+void TestRealWindow::closingMidLoadEndsAtOnce()
+{
+    QVERIFY2(startProgram(), "the window did not show its empty views");
+    QVERIFY(openThroughFileDialog(x, central, largePath));
+    QElapsedTimer sinceClose;
+    sinceClose.start();
+    QVERIFY(x.requestClose(window));
+    QVERIFY(program.waitForFinished(10000));
+    QVERIFY2(sinceClose.elapsed() < 1000, qPrintable(QStringLiteral("ended after %1 ms").arg(sinceClose.elapsed())));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(program.readAllStandardOutput(), QByteArray());
+    const QByteArray errors = program.readAllStandardError();
+    QVERIFY2(!errors.contains("Sanitizer") && !errors.contains("runtime error"), errors.constData());
 }
 
 QTEST_GUILESS_MAIN(TestRealWindow)

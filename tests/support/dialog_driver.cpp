@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
@@ -11,6 +12,7 @@
 
 #include <iostream>
 
+#include "picture_loader.h"
 #include "xsession.h"
 
 void answerNextFileDialog(const QString &path, SeenFileDialog *seen)
@@ -47,7 +49,25 @@ std::string loadThroughDialog(QWidget *window, const QString &path, SeenFileDial
     StandardOutputCapture output;
     answerNextFileDialog(path, seen);
     QTest::mouseClick(window->findChild<QWidget *>(QStringLiteral("load")), Qt::LeftButton);
+    waitForLoad(window);
     return output.text();
+}
+
+bool waitForLoad(QWidget *window, int timeoutMs)
+{
+    auto *loader = window->findChild<PictureLoader *>();
+    if (!loader)
+        return false;
+    if (!loader->isLoading())
+        return true;
+    // The window shows the frames, or says it failed, from these signals: once they have been
+    // handled (the window connected first), the load is over.
+    QEventLoop loop;
+    QObject::connect(loader, &PictureLoader::loaded, &loop, &QEventLoop::quit);
+    QObject::connect(loader, &PictureLoader::failed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return !loader->isLoading();
 }
 
 std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long window, int timeoutMs)

@@ -27,8 +27,13 @@ struct SeenFileDialog
 void answerNextFileDialog(const QString &path, SeenFileDialog *seen = nullptr);
 
 // Clicks the window's "load" button and answers the file dialog with the path (empty: cancel),
-// as a person does; returns what the program wrote to standard output meanwhile.
+// as a person does, and waits until the load is over; returns what the program wrote to
+// standard output meanwhile.
 std::string loadThroughDialog(QWidget *window, const QString &path, SeenFileDialog *seen = nullptr);
+
+// Waits until the window's load, if one runs, has shown its frames or its failure; false if it
+// still runs after the timeout.
+bool waitForLoad(QWidget *window, int timeoutMs = 300000);
 
 // The real program in its window on an X server, driven with the mouse and keyboard.
 

@@ -37,6 +37,10 @@ public:
     // Asks the window to close as a window manager would (WM_DELETE_WINDOW).
     bool requestClose(unsigned long window) const;
 
+    // Pings the window as a window manager does to tell whether it still answers (_NET_WM_PING);
+    // the milliseconds until the answer came, or -1 if none came within the timeout.
+    double ping(unsigned long window, int timeoutMs = 5000) const;
+
     // Where the window is on the screen, and how large.
     QRect geometryOf(unsigned long window) const;
 

@@ -1,0 +1,105 @@
+#include "picture_loader.h"
+
+#include <QCoreApplication>
+#include <QFutureWatcher>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+#include <atomic>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include "load_progress.h"
+
+namespace {
+
+std::atomic<int> runningWorkers{0};
+
+// Threads of the loads' own, so that an overtaken load still in a decoder that cannot be
+// stopped never keeps a newer one waiting. They belong to the application, which waits for
+// them and ends them while it is torn down, before the program's statics go.
+QThreadPool *workers()
+{
+    static QThreadPool *const pool = [] {
+        auto *threads = new QThreadPool(QCoreApplication::instance());
+        threads->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
+        return threads;
+    }();
+    return pool;
+}
+
+// Runs on the worker; everything it touches it owns, so it may outlive the loader. The worker
+// was counted when it was started and counts itself out when done.
+std::optional<DisplayFrames> loadOnWorker(const QString &path, LoadProgress *progress)
+{
+    struct CountedOut
+    {
+        ~CountedOut() { --runningWorkers; }
+    } countedOut;
+    std::optional<DisplayFrames> frames = loadDisplayFrames(path, progress);
+#ifdef __GLIBC__
+    // Freeing a decoded picture raises glibc's threshold for mapping large blocks up to its size,
+    // so the next loads' large blocks come from the heap and are freed between blocks still in
+    // use, where the heap does not shrink: hand those pages back.
+    malloc_trim(0);
+#endif
+    return frames;
+}
+
+} // namespace
+
+PictureLoader::PictureLoader(QObject *parent)
+    : QObject(parent)
+{
+    // The decoders say how far they are through plain counters; the bar is fed from them.
+    progressPoll.setInterval(50);
+    connect(&progressPoll, &QTimer::timeout, this, [this] {
+        if (progress)
+            emit progressed(progress->rowsDone, progress->rowsToGo);
+    });
+}
+
+PictureLoader::~PictureLoader()
+{
+    if (progress)
+        progress->cancelled = true;
+}
+
+bool PictureLoader::workersRunning()
+{
+    return runningWorkers > 0;
+}
+
+void PictureLoader::load(const QString &newPath)
+{
+    if (watcher) {
+        // Overtaken: the decoder stops where it can, and what it brings is never seen.
+        progress->cancelled = true;
+        delete watcher;
+    }
+    path = newPath;
+    progress = std::make_shared<LoadProgress>();
+    watcher = new QFutureWatcher<std::optional<DisplayFrames>>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, &PictureLoader::finish);
+    ++runningWorkers; // counted from now, so that no moment between start and run is missed
+    watcher->setFuture(QtConcurrent::run(workers(), [newPath, shared = progress] {
+        return loadOnWorker(newPath, shared.get());
+    }));
+    progressPoll.start();
+}
+
+void PictureLoader::finish()
+{
+    const std::optional<DisplayFrames> frames = watcher->result();
+    watcher->deleteLater();
+    watcher = nullptr;
+    progress.reset();
+    progressPoll.stop();
+    const QString finishedPath = std::exchange(path, QString());
+    if (frames)
+        emit loaded(finishedPath, *frames);
+    else
+        emit failed(finishedPath);
+}
