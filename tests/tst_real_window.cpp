@@ -63,7 +63,8 @@ std::optional<QPoint> centralByPicture(const XSession &x, unsigned long window, 
 {
     std::optional<QPoint> central;
     x.waitForScreen([&](const cv::Mat &screen) {
-        const cv::Rect area = cv::Rect(x.geometryOf(window).x(), x.geometryOf(window).y(), 800, 600)
+        // The top half of the window: the Gaussian view below shows the same picture.
+        const cv::Rect area = cv::Rect(x.geometryOf(window).x(), x.geometryOf(window).y(), 800, 300)
                               & cv::Rect(0, 0, screen.cols, screen.rows);
         if (area.width < origin.cols || area.height < origin.rows)
             return false;
