@@ -25,19 +25,15 @@ bool DropOpener::eventFilter(QObject *watched, QEvent *event)
     case QEvent::Drop: {
         auto *drop = static_cast<QDropEvent *>(event);
         const QString path = localFileFromDrop(drop->mimeData());
-        if (path.isEmpty()) {
-            drop->ignore();
-            return true;
-        }
         // The file is only read: a move would let the source delete it.
-        if (drop->possibleActions() & Qt::CopyAction)
-            drop->setDropAction(Qt::CopyAction);
-        else if (drop->possibleActions() & Qt::LinkAction)
-            drop->setDropAction(Qt::LinkAction);
-        else {
+        const Qt::DropAction action = drop->possibleActions() & Qt::CopyAction ? Qt::CopyAction
+                                      : drop->possibleActions() & Qt::LinkAction ? Qt::LinkAction
+                                                                                 : Qt::IgnoreAction;
+        if (path.isEmpty() || action == Qt::IgnoreAction) {
             drop->ignore();
             return true;
         }
+        drop->setDropAction(action);
         drop->accept();
         if (event->type() == QEvent::Drop)
             emit fileDropped(path);
