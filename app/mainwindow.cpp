@@ -2,15 +2,21 @@
 #include "ui_mainwindow.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMimeDatabase>
 #include <QPixmapCache>
 #include <QProgressBar>
+#include <QShortcut>
 #include <QStatusBar>
 
 #include <iostream>
 
 #include "display_frames.h"
 #include "frame_display.h"
+#include "input_filters.h"
+#include "picture_files.h"
 #include "picture_loader.h"
+#include "picture_types.h"
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -22,6 +28,33 @@ MainWindow::MainWindow(QWidget *parent)
     form->spinBox->setSingleStep(2);
     setWindowTitle(QStringLiteral("Vireoscope"));
 
+    // Assistive technology names each view by its caption and the spin box by its label.
+    form->Origin->setBuddy(form->origin);
+    form->Gray->setBuddy(form->gray);
+    form->Gaussian->setBuddy(form->gaussian);
+    form->Sobel->setBuddy(form->sobel);
+    form->Laplacian->setBuddy(form->laplacian);
+    form->Average->setBuddy(form->average);
+    form->label->setBuddy(form->spinBox);
+
+    const auto shortcut = [this](QList<QKeySequence> keys, auto action) {
+        auto *shortcut = new QShortcut(this);
+        shortcut->setKeys(keys);
+        connect(shortcut, &QShortcut::activated, this, action);
+    };
+    shortcut(QKeySequence::keyBindings(QKeySequence::Open), [this] { form->load->click(); });
+    QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (quitKeys.isEmpty()) // Windows has no standard key for it
+        quitKeys << QKeySequence(Qt::CTRL | Qt::Key_Q);
+    shortcut(quitKeys, [this] { close(); });
+    // The spin box keeps its own Page keys; with Ctrl they work everywhere.
+    shortcut({Qt::Key_PageDown, Qt::CTRL | Qt::Key_PageDown}, [this] { openNeighbour(1); });
+    shortcut({Qt::Key_PageUp, Qt::CTRL | Qt::Key_PageUp}, [this] { openNeighbour(-1); });
+    new PageKeyKeeper(form->spinBox);
+
+    auto *drops = new DropOpener(this);
+    connect(drops, &DropOpener::fileDropped, this, [this](const QString &path) { openPicture(path); });
+
     loadProgress->setMaximumWidth(200);
     loadProgress->setTextVisible(false);
     loadProgress->hide();
@@ -31,9 +64,9 @@ MainWindow::MainWindow(QWidget *parent)
         loadProgress->setRange(0, rowsToGo);
         loadProgress->setValue(rowsDone);
     });
-    connect(loader, &PictureLoader::loaded, this, [this](const QString &, const DisplayFrames &frames) {
+    connect(loader, &PictureLoader::loaded, this, [this](const QString &path, const DisplayFrames &frames) {
         showLoading(false);
-        showLoaded(frames);
+        showLoaded(path, frames);
     });
     connect(loader, &PictureLoader::failed, this, [this](const QString &path) {
         showLoading(false);
@@ -46,24 +79,39 @@ MainWindow::~MainWindow()
     delete form;
 }
 
+QString MainWindow::dialogFilters() const
+{
+    QStringList filters = {tr("Image (*.jpg *.png *.HEIC *.txt *.jpeg)")};
+    const QMimeDatabase mimeTypes;
+    for (const PictureType &type : pictureTypes) {
+        const QString extension = QString::fromLatin1(type.extension);
+        QString kind = mimeTypes.mimeTypeForName(QString::fromLatin1(type.mimeType)).comment();
+        if (kind.isEmpty())
+            kind = tr("%1 image").arg(extension.toUpper());
+        filters << tr("%1 (*.%2)").arg(kind, extension);
+    }
+    filters << tr("All files (*)");
+    return filters.join(QStringLiteral(";;"));
+}
+
 void MainWindow::on_load_clicked()
 {
-    const QString filter = tr("Image (*.jpg *.png *.HEIC *.txt *.jpeg)");
     const QString caption = tr("OpenFile");
     // Every dialog makes its icons anew, so what it draws of them would pile up in the pixmap
     // cache (up to 10 MiB), whose keys Qt 6.4 keeps even once it drops the pixmaps: the cache
     // takes nothing while the dialog is open.
     const int cacheLimit = QPixmapCache::cacheLimit();
     QPixmapCache::setCacheLimit(0);
-    imagePath = QFileDialog::getOpenFileName(this, caption, QString(""), filter);
+    const QString chosen = QFileDialog::getOpenFileName(this, caption, QString(""), dialogFilters());
     QPixmapCache::setCacheLimit(cacheLimit);
-    if (imagePath.isEmpty())
-        return;
-    openPicture(imagePath);
+    // A cancelled dialog changes nothing; the Page keys still walk from the picture shown.
+    if (!chosen.isEmpty())
+        openPicture(chosen);
 }
 
 void MainWindow::openPicture(const QString &path)
 {
+    imagePath = path;
     // A load still running is overtaken: only the newest one's frames are shown.
     loader->load(path);
     showLoading(true);
@@ -82,7 +130,7 @@ void MainWindow::showLoading(bool loading)
     loadProgress->setVisible(loading);
 }
 
-void MainWindow::showLoaded(const DisplayFrames &frames)
+void MainWindow::showLoaded(const QString &path, const DisplayFrames &frames)
 {
     // All six frames were made before any is shown, so they change together.
     displayFrame(frames.rgb, QImage::Format_RGB888, form->origin);
@@ -98,12 +146,27 @@ void MainWindow::showLoaded(const DisplayFrames &frames)
     displayFrame(frames.sobel, QImage::Format_Indexed8, form->sobel);
     displayFrame(frames.laplace, QImage::Format_Indexed8, form->laplacian);
     displayFrame(frames.average, QImage::Format_RGB888, form->average);
+    form->statusbar->showMessage(tr("%1 — %2 × %3")
+                                     .arg(QFileInfo(path).fileName())
+                                     .arg(frames.pictureSize.width)
+                                     .arg(frames.pictureSize.height));
 }
 
-void MainWindow::showFailure(const QString &)
+void MainWindow::showFailure(const QString &path)
 {
-    // Nothing on screen changes.
+    // Nothing on screen changes but the status bar: started from the desktop, nobody sees
+    // standard output.
     std::cout << "reading fail" << std::endl;
+    form->statusbar->showMessage(tr("reading fail: %1").arg(QFileInfo(path).fileName()));
+}
+
+void MainWindow::openNeighbour(int step)
+{
+    if (imagePath.isEmpty())
+        return;
+    const QString neighbour = neighbourInFolder(imagePath, step);
+    if (!neighbour.isEmpty())
+        openPicture(neighbour);
 }
 
 void MainWindow::on_spinBox_valueChanged(int arg1)

@@ -21,19 +21,25 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Opens the picture as if it had been picked in the file dialog.
+    void open(const QString &path) { openPicture(path); }
+
 private slots:
     void on_load_clicked();
     void on_spinBox_valueChanged(int arg1);
 
 private:
-    // Every way of opening a picture ends here; the load runs beside the window.
+    // Every way of opening a picture ends here: the dialog, the command line, a drop, the Page
+    // keys. The load runs beside the window; its frames or its failure are shown when they come.
     void openPicture(const QString &path);
-    void showLoaded(const DisplayFrames &frames);
+    void showLoaded(const QString &path, const DisplayFrames &frames);
     void showFailure(const QString &path);
+    void openNeighbour(int step);
     void showLoading(bool loading);
+    QString dialogFilters() const;
 
     Ui::MainWindow *form;
-    QString imagePath;
+    QString imagePath; // the picture last opened, or tried; the Page keys walk from it
     cv::Mat colorFrame;   // the shown picture at display size, RGB; what every re-blur starts from
     cv::Mat blurredFrame; // the last re-blur
     PictureLoader *loader;

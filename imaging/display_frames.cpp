@@ -34,6 +34,7 @@ std::vector<int> rowsReadByShrink(cv::Size pictureSize)
 DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows)
 {
     DisplayFrames frames;
+    frames.pictureSize = decoded.size();
 
     // Resizing works on each channel alone, so shrinking before the channel swap gives the
     // same pixels as swapping the full-size picture first, without a full-size copy.

@@ -22,6 +22,7 @@ struct DisplayFrames
     cv::Mat sobel;   // one channel, mean of the x and y derivatives
     cv::Mat laplace; // one channel, aperture 9
     cv::Mat average; // three equal channels, the weighted gray of the full-size picture
+    cv::Size pictureSize; // of the decoded picture, as it is shown (EXIF turning applied)
 };
 
 // The rows of a picture of this size that its shrink to display size reads, ascending: two

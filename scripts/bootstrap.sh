@@ -18,6 +18,7 @@ packages=(
     libjpeg-turbo-progs       # every kind of JPEG, made by the tests
     fonts-wqy-microhei        # the Chinese captions
     xvfb xdotool libx11-dev   # tests of the real window
+    at-spi2-core python3-pyatspi dbus-daemon  # the window as a screen reader reads it
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers
     dpkg-dev file desktop-file-utils  # the Debian package and its checks
     librsvg2-bin              # the icon's fixed sizes, drawn from its SVG

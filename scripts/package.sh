@@ -35,6 +35,7 @@ entry=$root/usr/share/applications/$id.desktop
 desktop-file-validate "$entry" || fail "invalid desktop entry"
 grep -q '^Categories=Graphics;Viewer;$' "$entry" || fail "categories"
 grep -q "^Icon=$id\$" "$entry" || fail "the entry does not name the icon $id"
+grep -q '^Exec=vireoscope %F$' "$entry" || fail "the entry does not pass the files to open"
 wm_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
 [[ -n $wm_class ]] || fail "the entry has no StartupWMClass"
 
@@ -50,6 +51,11 @@ icon=$(XDG_DATA_DIRS="$root/usr/share:/usr/share" /usr/bin/python3 -c \
     || fail "the icon lookup did not run"
 [[ $icon == "$root/usr/share/icons/hicolor/48x48/apps/$id.png" ]] || fail "the theme lookup found $icon"
 
+# A desktop offers the program for JPEG files: its MIME cache, built over the extracted tree, names the entry.
+update-desktop-database "$root/usr/share/applications" || fail "update-desktop-database"
+grep -q "^image/jpeg=.*$id.desktop" "$root/usr/share/applications/mimeinfo.cache" \
+    || fail "the MIME cache does not name the entry for image/jpeg"
+
 # apt resolves everything the package needs from Debian's own packages.
 apt-get install --simulate --no-install-recommends "./$deb" >/dev/null || fail "apt cannot install it"
 
@@ -64,4 +70,17 @@ window=$(DISPLAY=":$display" timeout 15 xdotool search --sync --onlyvisible --na
 class=$(DISPLAY=":$display" xprop -id "$window" WM_CLASS)
 [[ $class == *", \"$wm_class\"" ]] || fail "the window's class is not $wm_class: $class"
 kill "$program"; wait "$program" 2>/dev/null || true
+
+# Opened from the desktop: the desktop's own launcher starts the entry with a photo, and the window
+# shows its six views exactly (checked by the real-window test's helper, built in the default preset).
+cmake --preset default >/dev/null && cmake --build --preset default --target tst_real_window >/dev/null
+photo="$root/holiday photo 照片.jpg"
+/usr/bin/python3 -c 'import sys; w, h = 640, 480; sys.stdout.buffer.write(b"P6 %d %d 255\n" % (w, h) + bytes(
+    v for y in range(h) for x in range(w) for v in (x * 255 // w, y * 255 // h, 255 * ((x // 40 + y // 40) % 2))))' \
+    | cjpeg -quality 90 >"$photo" || fail "no photo to open"
+DISPLAY=":$display" XDG_DATA_DIRS="$root/usr/share:/usr/share" PATH="$root/usr/bin:$PATH" QT_QPA_PLATFORM=xcb \
+    gio launch "$entry" "$photo" & launcher=$!
+DISPLAY=":$display" build/default/bin/tst_real_window --shows "$photo" || fail "the launched entry does not show the photo"
+program=$(DISPLAY=":$display" xdotool search --name '^Vireoscope$' getwindowpid) && kill "$program"
+wait "$launcher" 2>/dev/null || true
 echo "package checks passed: $deb"

@@ -1,6 +1,7 @@
 // From a file's bytes to the six display frames, without a window: identical pixels to the
 // plain sequence of library calls, for any picture, and no trouble from any file name or kind.
 #include <QDir>
+#include <QMimeDatabase>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +16,7 @@
 #include "image_file.h"
 #include "jpeg_rows.h"
 #include "literal_pipeline.h"
+#include "picture_types.h"
 #include "pictures.h"
 
 Q_DECLARE_METATYPE(cv::Mat)
@@ -70,6 +72,7 @@ private slots:
     void matchesTheLiteralSequence();
     void decodesAsTheLibraryReadsFiles_data();
     void decodesAsTheLibraryReadsFiles();
+    void desktopFilesDeclareTheDecodedTypes();
     void jpegsMatchThePlainDecode_data();
     void jpegsMatchThePlainDecode();
     void shrinkReadsOnlyItsRows_data();
@@ -125,7 +128,7 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes");
     const cv::Mat photo = photographLike(320, 240, 11);
-    const auto encoded = [&](const char *extension, const cv::Mat &picture, std::vector<int> parameters = {}) {
+    const auto encoded = [&](const std::string &extension, const cv::Mat &picture, std::vector<int> parameters = {}) {
         std::vector<unsigned char> bytes;
         cv::imencode(extension, picture, bytes, parameters);
         return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
@@ -149,6 +152,31 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     cv::Mat radiance;
     photo.convertTo(radiance, CV_32FC3, 1 / 255.0);
     QTest::newRow("radiance hdr") << "a.hdr" << encoded(".hdr", radiance);
+    // A sample of every kind of file the program declares it opens, made by the library's own
+    // encoder (a JPEG 2000 codestream is the one inside the encoder's JP2 box).
+    cv::Mat floating;
+    photo.convertTo(floating, CV_32FC3, 1 / 255.0);
+    for (const PictureType &type : pictureTypes) {
+        const QByteArray extension(type.extension);
+        const bool codestream = extension == "j2k" || extension == "j2c" || extension == "jpc";
+        QByteArray bytes;
+        if (extension == "pbm") // one bit a pixel
+            bytes = encoded(".pbm", gray > 127);
+        else if (extension == "pgm")
+            bytes = encoded(".pgm", gray);
+        else if (extension == "exr" || extension == "pfm" || extension == "hdr")
+            bytes = encoded(("." + extension).toStdString(), floating);
+        else if (extension == "sun")
+            bytes = encoded(".ras", photo);
+        else if (extension == "jpg2" || codestream)
+            bytes = encoded(".jp2", photo);
+        else
+            bytes = encoded(("." + extension).toStdString(), photo);
+        if (codestream)
+            bytes = bytes.mid(bytes.indexOf("jp2c") + 4);
+        QTest::newRow(qPrintable(QStringLiteral("*.%1 %2").arg(type.extension, type.mimeType).trimmed()))
+            << QStringLiteral("sample.%1").arg(type.extension) << bytes;
+    }
     for (const int orientation : {2, 3, 6, 8}) {
         const auto jpeg = jpegWithOrientation(photographLike(300, 200, 12), orientation);
         QTest::newRow(qPrintable(QStringLiteral("jpeg, EXIF orientation %1").arg(orientation)))
@@ -167,14 +195,39 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles()
     const cv::Mat expected = cv::imread(path(name).toStdString(), cv::IMREAD_COLOR);
     QVERIFY(!expected.empty());
     QCOMPARE(expected.type(), CV_8UC3);
+    // A desktop hands the file over under the MIME type the program declares for its name.
+    const QString extension = QFileInfo(name).suffix();
+    for (const PictureType &type : pictureTypes)
+        if (extension == QLatin1String(type.extension) && *type.mimeType)
+            QCOMPARE(QMimeDatabase().mimeTypeForFile(path(name)).name(), QLatin1String(type.mimeType));
     const cv::Mat decoded = decodeImageFile(path(name));
     QCOMPARE(decoded.size(), expected.size());
     QCOMPARE(cv::norm(decoded, expected, cv::NORM_INF), 0.0);
 
     const std::optional<DisplayFrames> frames = loadDisplayFrames(path(name));
     QVERIFY(frames);
+    QCOMPARE(frames->pictureSize, expected.size());
     const QString difference = compareFrames(*frames, literalDisplayFrames(expected));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestDisplayFrames::desktopFilesDeclareTheDecodedTypes()
+{
+    // The desktop entry and the AppStream metadata declare what the table above has samples of.
+    const QString id = QStringLiteral(VIREOSCOPE_SOURCE_DIR "/app/invalid.vireoscope.vireoscope");
+    QFile entry(id + QStringLiteral(".desktop")), metadata(id + QStringLiteral(".metainfo.xml"));
+    QVERIFY(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+    QVERIFY(metadata.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QRegularExpression mimeTypeLine(QStringLiteral("^MimeType=(.*);$"), QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch line = mimeTypeLine.match(QString::fromUtf8(entry.readAll()));
+    QVERIFY(line.hasMatch());
+    QCOMPARE(line.captured(1).split(QLatin1Char(';')), pictureMimeTypes());
+    QStringList provided;
+    QRegularExpressionMatchIterator mediaTypes =
+        QRegularExpression(QStringLiteral("<mediatype>([^<]*)</mediatype>")).globalMatch(QString::fromUtf8(metadata.readAll()));
+    while (mediaTypes.hasNext())
+        provided << mediaTypes.next().captured(1);
+    QCOMPARE(provided, pictureMimeTypes());
 }
 
 void TestDisplayFrames::jpegsMatchThePlainDecode_data()

@@ -1,5 +1,5 @@
-// The real program on an X server of its own: it opens its window, ignores arguments
-// of its own, and ends with exit code 0 when the window is closed.
+// The real program on an X server of its own: it opens its window, refuses options it does not
+// know, and ends with exit code 0 when the window is closed.
 #include <QtTest>
 
 #include "xsession.h"
@@ -16,15 +16,18 @@ private slots:
 void TestLifetime::closesWithExitCodeZero_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("no arguments") << QStringList();
-    QTest::newRow("arguments of no meaning")
-        << QStringList{QStringLiteral("--verbose"), QStringLiteral("picture.png"), QStringLiteral("-x")};
-    QTest::newRow("an argument Qt reads") << QStringList{QStringLiteral("-reverse")};
+    QTest::addColumn<bool>("understood");
+    QTest::newRow("no arguments") << QStringList() << true;
+    QTest::newRow("options it does not know")
+        << QStringList{QStringLiteral("--verbose"), QStringLiteral("picture.png"), QStringLiteral("-x")} << false;
+    QTest::newRow("a URL of no local file") << QStringList{QStringLiteral("https://example.com/a.jpg")} << false;
+    QTest::newRow("an argument Qt reads") << QStringList{QStringLiteral("-reverse")} << true;
 }
 
 void TestLifetime::closesWithExitCodeZero()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(bool, understood);
     XSession x;
     QVERIFY2(x.isRunning(), "Xvfb did not start");
 
@@ -32,6 +35,13 @@ void TestLifetime::closesWithExitCodeZero()
     program.setProcessEnvironment(x.environment());
     program.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), arguments);
     QVERIFY(program.waitForStarted());
+    if (!understood) { // said on standard error, before any window
+        QVERIFY(program.waitForFinished(10000));
+        QVERIFY(program.exitCode() != 0);
+        QVERIFY(program.readAllStandardError().contains(arguments.first().mid(2).toUtf8()));
+        QVERIFY(x.windowsTitled(QStringLiteral("Vireoscope")).isEmpty());
+        return;
+    }
 
     const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"));
     QVERIFY2(window, "no window titled Vireoscope appeared");

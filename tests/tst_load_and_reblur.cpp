@@ -2,7 +2,9 @@
 // checked on what the six views show.
 #include <QGraphicsView>
 #include <QMetaMethod>
+#include <QMimeData>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,6 +16,7 @@
 #include "dialog_driver.h"
 #include "literal_pipeline.h"
 #include "mainwindow.h"
+#include "picture_types.h"
 #include "pictures.h"
 #include "shown.h"
 
@@ -46,6 +49,9 @@ private slots:
     void spinBoxBeforeAnyLoadDoesNothing();
     void evenTypedSizeBlursWithTheNextOddSize();
     void slotRunsWhenInvokedThroughTheMetaObject();
+    void dropsOpenTheFirstLocalFile_data();
+    void dropsOpenTheFirstLocalFile();
+    void keysWalkTheFolderInNaturalOrder();
 
 private:
     QTemporaryDir folder;
@@ -58,6 +64,7 @@ private:
     Screen screen() const;
     QString showsFramesOf(const cv::Mat &decoded, int kernelSize = 1) const;
     cv::Mat gaussianView() const { return shownPicture(view("gaussian")); }
+    QString status() const { return window->statusBar()->currentMessage(); }
 };
 
 void TestLoadAndReblur::initTestCase()
@@ -152,11 +159,20 @@ void TestLoadAndReblur::loadShowsTheSixFilters()
 
     SeenFileDialog seen;
     QCOMPARE(load(path(name), &seen), std::string());
+    QVERIFY(seen.opened);
     QCOMPARE(seen.title, QStringLiteral("OpenFile"));
-    QCOMPARE(seen.nameFilters, QStringList{QStringLiteral("Image (*.jpg *.png *.HEIC *.txt *.jpeg)")});
+    // The first filter as it always was, then one for each extension decoded, then all files.
+    const QStringList extensions = pictureExtensions();
+    QCOMPARE(seen.nameFilters.size(), extensions.size() + 2);
+    QCOMPARE(seen.nameFilters.first(), QStringLiteral("Image (*.jpg *.png *.HEIC *.txt *.jpeg)"));
+    for (int i = 0; i < extensions.size(); ++i)
+        QVERIFY2(seen.nameFilters[i + 1].endsWith(QStringLiteral(" (*.%1)").arg(extensions[i])), qPrintable(seen.nameFilters[i + 1]));
+    QCOMPARE(seen.nameFilters.last(), QStringLiteral("All files (*)"));
 
-    const QString difference = showsFramesOf(cv::imread(plain.toStdString(), cv::IMREAD_COLOR));
+    const cv::Mat decoded = cv::imread(plain.toStdString(), cv::IMREAD_COLOR);
+    const QString difference = showsFramesOf(decoded);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(status(), QStringLiteral("%1 — %2 × %3").arg(name).arg(decoded.cols).arg(decoded.rows));
     // The busy cursor was the views' alone, and is gone again.
     QVERIFY(!QApplication::overrideCursor());
     QCOMPARE(view("origin")->cursor().shape(), Qt::ArrowCursor);
@@ -204,19 +220,26 @@ void TestLoadAndReblur::undecodableFilesChangeNothing()
     const Screen before = screen();
     QCOMPARE(load(path(name)), std::string("reading fail\n"));
     QVERIFY(sameScreen(screen(), before));
+    QCOMPARE(status(), QStringLiteral("reading fail: %1").arg(name));
     spinBox()->setValue(5);
     QCOMPARE(differingSamples(gaussianView(), literalReblur(before.views[0], 5)), 0LL);
 }
 
 void TestLoadAndReblur::cancelChangesNothing()
 {
-    QCOMPARE(load(QString()), std::string());
+    SeenFileDialog seen;
+    QCOMPARE(load(QString(), &seen), std::string());
+    QVERIFY(seen.opened);
     QVERIFY(!view("origin")->scene());
 
     QCOMPARE(load(path(QStringLiteral("first.jpg"))), std::string());
     const Screen before = screen();
-    QCOMPARE(load(QString()), std::string());
+    const QString shownStatus = status();
+    seen = {};
+    QCOMPARE(load(QString(), &seen), std::string());
+    QVERIFY(seen.opened);
     QVERIFY(sameScreen(screen(), before));
+    QCOMPARE(status(), shownStatus);
     spinBox()->setValue(7);
     QCOMPARE(differingSamples(gaussianView(), literalReblur(before.views[0], 7)), 0LL);
 }
@@ -310,6 +333,115 @@ void TestLoadAndReblur::slotRunsWhenInvokedThroughTheMetaObject()
     QVERIFY(reblur.invoke(window, Qt::DirectConnection, Q_ARG(int, 13)));
     QCOMPARE(differingSamples(gaussianView(), literalReblur(colorFrame, 13)), 0LL);
     QCOMPARE(spinBox()->value(), 1); // the slot only blurs; the spin box is not its business
+}
+
+void TestLoadAndReblur::dropsOpenTheFirstLocalFile_data()
+{
+    QTest::addColumn<QList<QUrl>>("urls");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("opens"); // empty: refused
+    const QUrl first = QUrl::fromLocalFile(path(QStringLiteral("first.jpg")));
+    const QUrl second = QUrl::fromLocalFile(path(QStringLiteral("second.png")));
+    const QUrl web(QStringLiteral("https://example.com/photo.jpg"));
+    QTest::newRow("a file") << QList<QUrl>{first} << QString() << "first.jpg";
+    QTest::newRow("several") << QList<QUrl>{web, second, first} << QString() << "second.png";
+    QTest::newRow("file:// URL as text") << QList<QUrl>{} << second.toString() << "second.png";
+    QTest::newRow("web address") << QList<QUrl>{web} << QString() << QString();
+    QTest::newRow("plain text") << QList<QUrl>{} << QStringLiteral("first.jpg") << QString();
+}
+
+void TestLoadAndReblur::dropsOpenTheFirstLocalFile()
+{
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(QString, text);
+    QFETCH(QString, opens);
+    QMimeData data;
+    if (!urls.isEmpty())
+        data.setUrls(urls);
+    if (!text.isEmpty())
+        data.setText(text);
+
+    // Dragged over a view, as a person drops a photo on the picture.
+    QWidget *target = view("sobel")->viewport();
+    const QPoint at(100, 100);
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QCOMPARE(enter.isAccepted(), !opens.isEmpty());
+    QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    StandardOutputCapture output;
+    QApplication::sendEvent(target, &drop);
+    QVERIFY(waitForLoad(window));
+    QCOMPARE(output.text(), std::string());
+    if (opens.isEmpty()) {
+        QVERIFY(!drop.isAccepted());
+        QVERIFY(!view("origin")->scene());
+        return;
+    }
+    QCOMPARE(drop.dropAction(), Qt::CopyAction); // never a move, which would delete the file
+    const QString difference = showsFramesOf(cv::imread(path(opens).toStdString(), cv::IMREAD_COLOR));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestLoadAndReblur::keysWalkTheFolderInNaturalOrder()
+{
+    QTemporaryDir walk;
+    const auto picture = [&](const char *name, unsigned seed) {
+        return writePicture(walk.filePath(QString::fromUtf8(name)), photographLike(200, 150, seed));
+    };
+    QVERIFY(picture("img1.png", 31) && picture("img2.jpg", 32) && picture("IMG7.JPG", 33) && picture("img10.png", 34));
+    QVERIFY(writeBytes(walk.filePath(QStringLiteral("img5.jpg")), QByteArray("broken")));
+    QVERIFY(writeBytes(walk.filePath(QStringLiteral("img3.txt")), QByteArray("not a picture type")));
+    QVERIFY(QDir(walk.path()).mkdir(QStringLiteral("img4.png")));
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+
+    // Each key's picture, in full, with its name in the status bar; the broken one on the way fails.
+    const auto press = [&](QWidget *where, QKeyCombination key, const char *expected) -> QString {
+        StandardOutputCapture output;
+        QTest::keyClick(where, key.key(), key.keyboardModifiers());
+        if (!waitForLoad(window))
+            return QStringLiteral("the load did not end");
+        if (qstrcmp(expected, "reading fail") == 0)
+            return output.text() == "reading fail\n" && status() == QStringLiteral("reading fail: img5.jpg")
+                       ? QString() : QStringLiteral("img5.jpg did not fail: ") + status();
+        if (!output.text().empty() || !status().startsWith(QString::fromUtf8(expected) + QStringLiteral(" — ")))
+            return QStringLiteral("%1 is not shown: %2").arg(expected, status());
+        // After a load the Gaussian view shows the blur the spin box says.
+        return showsFramesOf(cv::imread(walk.filePath(QString::fromUtf8(expected)).toStdString(), cv::IMREAD_COLOR),
+                             spinBox()->value());
+    };
+    window->open(walk.filePath(QStringLiteral("img1.png")));
+    QVERIFY(waitForLoad(window));
+    QWidget *button = window->findChild<QWidget *>(QStringLiteral("load"));
+    button->setFocus();
+    const struct { QKeyCombination key; const char *shows; } walkThrough[] = {
+        {Qt::Key_PageDown, "img2.jpg"}, {Qt::Key_PageDown, "reading fail"}, {Qt::Key_PageDown, "IMG7.JPG"},
+        {Qt::Key_PageDown, "img10.png"}, {Qt::Key_PageDown, "img10.png"}, // the end: nothing
+        {Qt::Key_PageUp, "IMG7.JPG"}, {Qt::Key_PageUp, "reading fail"}, {Qt::Key_PageUp, "img2.jpg"},
+        {Qt::Key_PageUp, "img1.png"}, {Qt::Key_PageUp, "img1.png"},
+        {Qt::CTRL | Qt::Key_PageDown, "img2.jpg"},
+    };
+    for (const auto &step : walkThrough) {
+        const QString difference = press(button, step.key, step.shows);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
+
+    // The spin box keeps its Page keys; with Ctrl they still walk.
+    spinBox()->setFocus();
+    QTest::keyClick(spinBox(), Qt::Key_PageUp);
+    QCOMPARE(spinBox()->value(), 21); // ten steps
+    QCOMPARE(status(), QStringLiteral("img2.jpg — 200 × 150"));
+    QString difference = press(spinBox(), Qt::CTRL | Qt::Key_PageUp, "img1.png");
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+    // Ctrl+O opens the dialog; Ctrl+Q closes the window.
+    const std::shared_ptr<const SeenFileDialog> dialog = answerNextFileDialog(QString());
+    QTest::keyClick(button, Qt::Key_O, Qt::ControlModifier);
+    QVERIFY(dialog->opened);
+    window->activateWindow(); // with no window manager, nobody hands it back the focus
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QTest::keyClick(button, Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(!window->isVisible());
 }
 
 QTEST_MAIN(TestLoadAndReblur)

@@ -1,9 +1,14 @@
 // The real program in a real window on an X server, used as a person uses it: mouse clicks on
-// "load" and on the spin box's arrows, a path typed into the file dialog, the window closed.
-// What the screen shows is checked pixel by pixel.
+// "load" and on the spin box's arrows, a path typed into the file dialog, a file given on the
+// command line, the window closed; and as a screen reader reads it. What the screen shows is
+// checked pixel by pixel.
+//
+// `tst_real_window --shows PICTURE` checks instead that the window titled Vireoscope on the
+// $DISPLAY shows that picture's six views (the package check launches it as a desktop would).
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <QUrl>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -43,6 +48,77 @@ double processorSeconds(qint64 pid)
     return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : -1;
 }
 
+cv::Mat viewOnScreen(const cv::Mat &screen, QPoint central, const char *name)
+{
+    for (const ViewPlace &place : viewPlaces) {
+        if (qstrcmp(place.name, name) == 0) {
+            const QPoint at = central + place.topLeft;
+            const cv::Rect area(at.x(), at.y(), 256, 192);
+            if ((area & cv::Rect(0, 0, screen.cols, screen.rows)) != area)
+                return {};
+            return screen(area).clone();
+        }
+    }
+    return {};
+}
+
+// Empty if the six views on the screen show exactly the frames, the Gaussian one blurred with
+// the kernel size.
+QString viewsDiffer(const cv::Mat &screen, QPoint central, const DisplayFrames &expected, int kernelSize = 1)
+{
+    const struct { const char *view; cv::Mat frame; } views[] = {
+        {"origin", expected.rgb}, {"gray", expected.gray},
+        {"gaussian", kernelSize == 1 ? expected.gauss : literalReblur(expected.rgb, kernelSize)},
+        {"sobel", expected.sobel}, {"laplacian", expected.laplace}, {"average", expected.average},
+    };
+    for (const auto &view : views)
+        if (differingSamples(viewOnScreen(screen, central, view.view), asShown(view.frame)) != 0)
+            return QStringLiteral("the %1 view does not show its frame").arg(view.view);
+    return {};
+}
+
+// Where the central widget begins, found by the picture in the origin view inside the window;
+// nothing if it does not appear there exactly before the timeout.
+std::optional<QPoint> centralByPicture(const XSession &x, unsigned long window, const cv::Mat &origin)
+{
+    std::optional<QPoint> central;
+    x.waitForScreen([&](const cv::Mat &screen) {
+        // The top half of the window: the Gaussian view below shows the same picture.
+        const cv::Rect area = cv::Rect(x.geometryOf(window).x(), x.geometryOf(window).y(), 800, 300)
+                              & cv::Rect(0, 0, screen.cols, screen.rows);
+        if (area.width < origin.cols || area.height < origin.rows)
+            return false;
+        // The best match, computed in floating point, must then be exact.
+        cv::Mat match;
+        cv::matchTemplate(screen(area), origin, match, cv::TM_SQDIFF);
+        cv::Point at;
+        cv::minMaxLoc(match, nullptr, nullptr, &at);
+        if (differingSamples(screen(area)(cv::Rect(at, origin.size())), origin) != 0)
+            return false;
+        central = QPoint(area.x + at.x - 10, area.y + at.y - 40);
+        return true;
+    });
+    return central;
+}
+
+// The window titled Vireoscope shows the picture's six views exactly.
+QString windowShows(const XSession &x, const QString &picture)
+{
+    const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"), 15000);
+    if (!window)
+        return QStringLiteral("no window titled Vireoscope");
+    const DisplayFrames expected = literalDisplayFrames(cv::imread(QFile::encodeName(picture).toStdString(), cv::IMREAD_COLOR));
+    const std::optional<QPoint> central = centralByPicture(x, window, asShown(expected.rgb));
+    if (!central)
+        return QStringLiteral("the picture does not appear in the window");
+    QString difference;
+    x.waitForScreen([&](const cv::Mat &screen) { // the other views may still be drawn
+        difference = viewsDiffer(screen, *central, expected);
+        return difference.isEmpty();
+    });
+    return difference;
+}
+
 } // namespace
 
 class TestRealWindow : public QObject
@@ -53,6 +129,9 @@ private slots:
     void initTestCase();
     void cleanup();
     void aPersonsSession();
+    void startsWithTheFileItIsGiven_data();
+    void startsWithTheFileItIsGiven();
+    void screenReaderReadsNamesAndStatus();
     void answersWhileLoading();
     void newerLoadOvertakesOlder();
     void closingMidLoadEndsAtOnce();
@@ -66,9 +145,12 @@ private:
     QString largePath, smallPath; // a PNG that takes seconds to load, and one that does not
 
     bool startProgram();
+    QString showsFramesOf(const cv::Mat &screen, const DisplayFrames &frames, int kernelSize = 1) const
+    {
+        return viewsDiffer(screen, central, frames, kernelSize);
+    }
     bool click(QPoint inCentralWidget) const { return x.click(central + inCentralWidget); }
-    cv::Mat viewOnScreen(const cv::Mat &screen, const char *name) const;
-    QString showsFramesOf(const cv::Mat &screen, const DisplayFrames &frames, int kernelSize = 1) const;
+    cv::Mat viewOnScreen(const cv::Mat &screen, const char *name) const { return ::viewOnScreen(screen, central, name); }
 };
 
 void TestRealWindow::initTestCase()
@@ -106,33 +188,6 @@ bool TestRealWindow::startProgram()
     return found.has_value();
 }
 
-cv::Mat TestRealWindow::viewOnScreen(const cv::Mat &screen, const char *name) const
-{
-    for (const ViewPlace &place : viewPlaces) {
-        if (qstrcmp(place.name, name) == 0) {
-            const QPoint at = central + place.topLeft;
-            const cv::Rect area(at.x(), at.y(), 256, 192);
-            if ((area & cv::Rect(0, 0, screen.cols, screen.rows)) != area)
-                return {};
-            return screen(area).clone();
-        }
-    }
-    return {};
-}
-
-// Empty if all six views on the screen show these frames, the Gaussian one blurred with the kernel size.
-QString TestRealWindow::showsFramesOf(const cv::Mat &screen, const DisplayFrames &frames, int kernelSize) const
-{
-    const struct { const char *view; cv::Mat frame; } views[] = {
-        {"origin", frames.rgb}, {"gray", frames.gray},
-        {"gaussian", kernelSize == 1 ? frames.gauss : literalReblur(frames.rgb, kernelSize)},
-        {"sobel", frames.sobel}, {"laplacian", frames.laplace}, {"average", frames.average},
-    };
-    for (const auto &view : views)
-        if (differingSamples(viewOnScreen(screen, view.view), asShown(view.frame)) != 0)
-            return QStringLiteral("%1 shows other pixels").arg(QLatin1String(view.view));
-    return {};
-}
 
 void TestRealWindow::aPersonsSession()
 {
@@ -163,7 +218,7 @@ void TestRealWindow::aPersonsSession()
              "the picture did not appear in the origin view");
     QVERIFY(decodersLoaded());
     cv::Mat screen = x.screenshot();
-    const QString difference = showsFramesOf(screen, expected);
+    const QString difference = viewsDiffer(screen, central, expected);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
     // The spin box's arrows: up twice, then down once.
@@ -207,6 +262,88 @@ void TestRealWindow::aPersonsSession()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
+}
+
+void TestRealWindow::startsWithTheFileItIsGiven_data()
+{
+    QTest::addColumn<bool>("asUrl");
+    QTest::newRow("path") << false;
+    QTest::newRow("file:// URL") << true;
+}
+
+void TestRealWindow::startsWithTheFileItIsGiven()
+{
+    QFETCH(bool, asUrl);
+    const QString picturePath = folder.filePath(QStringLiteral("start 起動 %1.jpg").arg(asUrl));
+    QVERIFY(writePicture(picturePath, asUrl ? landscape(700, 500) : landscape(640, 480)));
+    // A launcher's URL: spaces and the Chinese characters percent-escaped.
+    const QString argument = asUrl ? QString::fromLatin1(QUrl::fromLocalFile(picturePath).toEncoded()) : picturePath;
+    QVERIFY(argument.contains(asUrl ? QStringLiteral("%20%E8%B5%B7") : QStringLiteral(" 起")));
+
+    QProcess started;
+    const auto stop = qScopeGuard([&] { started.kill(); started.waitForFinished(); });
+    started.setProcessEnvironment(x.environment());
+    started.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {argument});
+    QVERIFY(started.waitForStarted());
+    const QString difference = windowShows(x, picturePath);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QVERIFY(x.requestClose(x.waitForWindow(QStringLiteral("Vireoscope"))));
+    QVERIFY(started.waitForFinished(10000));
+    QCOMPARE(started.exitCode(), 0);
+    QCOMPARE(started.readAllStandardOutput(), QByteArray());
+}
+
+void TestRealWindow::screenReaderReadsNamesAndStatus()
+{
+    // A session bus of our own, from which the accessibility bus is started as a desktop does.
+    QProcess bus;
+    QProcessEnvironment env = x.environment();
+    bus.setProcessEnvironment(env);
+    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                              QStringLiteral("--print-address=1")});
+    QVERIFY(bus.waitForStarted());
+    QVERIFY(bus.waitForReadyRead(10000));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromLatin1(bus.readLine().trimmed()));
+    env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    const auto stopBus = qScopeGuard([&] { bus.terminate(); bus.waitForFinished(5000); });
+
+    QTemporaryDir walk;
+    QVERIFY(writePicture(walk.filePath(QStringLiteral("a.png")), landscape(300, 200)));
+    QVERIFY(writeBytes(walk.filePath(QStringLiteral("b.png")), QByteArray("not a picture")));
+    QProcess started;
+    const auto stop = qScopeGuard([&] { started.kill(); started.waitForFinished(); });
+    started.setProcessEnvironment(env);
+    started.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {walk.filePath(QStringLiteral("a.png"))});
+    QVERIFY(started.waitForStarted());
+    const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"), 10000, true);
+    QVERIFY(window);
+
+    // What a screen reader reads: each object's role and name.
+    const auto read = [&] {
+        QProcess reader;
+        reader.setProcessEnvironment(env);
+        reader.start(QStringLiteral("/usr/bin/python3"), // Debian's, which sees python3-pyatspi
+                      {QStringLiteral(VIREOSCOPE_SOURCE_DIR "/tests/support/atspi_tree.py"),
+                                                 QStringLiteral("vireoscope")});
+        reader.waitForFinished(30000);
+        return QString::fromUtf8(reader.readAllStandardOutput()).split(QLatin1Char('\n'));
+    };
+    QStringList tree = read();
+    for (const char *caption : {"原圖", "灰階", "Gaussian blur filter", "sobel filter", "laplacian filter", "灰階(平均)"})
+        QVERIFY2(tree.contains(QStringLiteral("filler\t") + QString::fromUtf8(caption)), qPrintable(tree.join(QLatin1Char('\n'))));
+    QVERIFY2(tree.contains(QStringLiteral("spin button\t size")), qPrintable(tree.join(QLatin1Char('\n'))));
+    QVERIFY2(tree.contains(QStringLiteral("status bar\ta.png — 300 × 200")), qPrintable(tree.join(QLatin1Char('\n'))));
+
+    // Page Down reaches the next file, which does not decode.
+    QVERIFY(x.xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)}));
+    QVERIFY(x.xdotool({QStringLiteral("key"), QStringLiteral("Next")}));
+    QVERIFY(started.waitForReadyRead(10000));
+    QCOMPARE(started.readLine(), QByteArray("reading fail\n"));
+    tree = read();
+    QVERIFY2(tree.contains(QStringLiteral("status bar\treading fail: b.png")), qPrintable(tree.join(QLatin1Char('\n'))));
+
+    QVERIFY(x.requestClose(window));
+    QVERIFY(started.waitForFinished(10000));
 }
 
 void TestRealWindow::answersWhileLoading()
@@ -282,5 +419,17 @@ void TestRealWindow::closingMidLoadEndsAtOnce()
     QVERIFY2(!errors.contains("Sanitizer") && !errors.contains("runtime error"), errors.constData());
 }
 
-QTEST_GUILESS_MAIN(TestRealWindow)
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--shows") == 0) {
+        const QString difference = windowShows(XSession(qEnvironmentVariable("DISPLAY")), QString::fromLocal8Bit(argv[2]));
+        if (!difference.isEmpty())
+            std::fprintf(stderr, "%s\n", qPrintable(difference));
+        return difference.isEmpty() ? 0 : 1;
+    }
+    TestRealWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_real_window.moc"

@@ -15,21 +15,21 @@
 #include "picture_loader.h"
 #include "xsession.h"
 
-void answerNextFileDialog(const QString &path, SeenFileDialog *seen)
+std::shared_ptr<const SeenFileDialog> answerNextFileDialog(const QString &path)
 {
+    auto seen = std::make_shared<SeenFileDialog>();
     auto *poll = new QTimer;
     poll->setInterval(10);
     const QDeadlineTimer deadline(10000);
     QObject::connect(poll, &QTimer::timeout, [poll, path, seen, deadline] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog && !deadline.hasExpired())
+        if (!dialog && !deadline.hasExpired() && seen.use_count() > 1)
             return;
         poll->stop();
         poll->deleteLater();
         if (!dialog)
             return;
-        if (seen)
-            *seen = {dialog->windowTitle(), dialog->nameFilters()};
+        *seen = {true, dialog->windowTitle(), dialog->nameFilters()};
         if (path.isEmpty()) {
             dialog->reject();
             return;
@@ -42,14 +42,18 @@ void answerNextFileDialog(const QString &path, SeenFileDialog *seen)
         static_cast<QDialog *>(dialog)->accept();
     });
     poll->start();
+    return seen;
 }
 
 std::string loadThroughDialog(QWidget *window, const QString &path, SeenFileDialog *seen)
 {
     StandardOutputCapture output;
-    answerNextFileDialog(path, seen);
+    const std::shared_ptr<const SeenFileDialog> answer = answerNextFileDialog(path);
+    // The dialog is modal: the click returns once it has been answered, if it opened at all.
     QTest::mouseClick(window->findChild<QWidget *>(QStringLiteral("load")), Qt::LeftButton);
     waitForLoad(window);
+    if (seen)
+        *seen = *answer;
     return output.text();
 }
 

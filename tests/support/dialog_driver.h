@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <streambuf>
@@ -14,17 +15,19 @@ class QElapsedTimer;
 class QWidget;
 class XSession;
 
-// What the last answered dialog showed.
+// What the answered dialog showed; `opened` stays false if none opened.
 struct SeenFileDialog
 {
+    bool opened = false;
     QString title;
     QStringList nameFilters;
 };
 
 // Answers the next modal file dialog that opens: picks the file and accepts, or, with an
-// empty path, cancels. Returns at once; the answer is given from the dialog's own event loop.
-// Gives up after ten seconds if no dialog opens.
-void answerNextFileDialog(const QString &path, SeenFileDialog *seen = nullptr);
+// empty path, cancels. Returns at once; the answer is given from the dialog's own event loop,
+// and what it saw is filled in then. Gives up after ten seconds if no dialog opens, or as soon
+// as nobody holds the result any more.
+std::shared_ptr<const SeenFileDialog> answerNextFileDialog(const QString &path);
 
 // Clicks the window's "load" button and answers the file dialog with the path (empty: cancel),
 // as a person does, and waits until the load is over; returns what the program wrote to

@@ -90,6 +90,12 @@ XSession::XSession()
         display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
 }
 
+XSession::XSession(const QString &existingDisplay)
+    : display(existingDisplay)
+{
+    XSetErrorHandler(ignoreVanishedWindows);
+}
+
 XSession::~XSession()
 {
     server.terminate();

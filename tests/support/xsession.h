@@ -17,6 +17,7 @@ class XSession
 {
 public:
     XSession();
+    explicit XSession(const QString &existingDisplay); // one that runs already, e.g. ":5"
     ~XSession();
     XSession(const XSession &) = delete;
     XSession &operator=(const XSession &) = delete;
