@@ -18,6 +18,8 @@ packages=(
     libjpeg-turbo-progs       # every kind of JPEG, made by the tests
     fonts-wqy-microhei        # the Chinese captions
     xvfb xdotool libx11-dev   # tests of the real window
+    qt6-wayland               # the window on Wayland, natively
+    weston libweston-10-dev   # tests on a Wayland compositor, and the test module that closes windows
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers
     dpkg-dev file desktop-file-utils  # the Debian package and its checks
     librsvg2-bin              # the icon's fixed sizes, drawn from its SVG
