@@ -44,9 +44,11 @@ int main(int argc, char *argv[])
     if (!file.isEmpty())
         window.open(file);
     const int exitCode = app.exec();
-    // A decoder still at work cannot be stopped, and would use what the program's teardown
-    // destroys: end at once, leaving it to the system.
-    if (PictureLoader::workersRunning()) {
+    // End here, leaving the rest to the system, when the teardown could wait for ever or race:
+    // a decoder still at work cannot be stopped and would use what the teardown destroys, and
+    // Qt 6.4's Wayland plugin now and then hangs while it disconnects (its event thread waits
+    // on a read that never comes). The window is gone and nothing is left to save.
+    if (PictureLoader::workersRunning() || QGuiApplication::platformName() == QLatin1String("wayland")) {
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(exitCode);

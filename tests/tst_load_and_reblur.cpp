@@ -384,6 +384,10 @@ void TestLoadAndReblur::dropsOpenTheFirstLocalFile()
 
 void TestLoadAndReblur::keysWalkTheFolderInNaturalOrder()
 {
+    // Keyboard shortcuts go to the active window; a compositor without a seat (the tests' headless
+    // weston) never makes any window active.
+    if (QGuiApplication::platformName() == QLatin1String("wayland"))
+        QSKIP("no window is ever active on a compositor without a seat");
     QTemporaryDir walk;
     const auto picture = [&](const char *name, unsigned seed) {
         return writePicture(walk.filePath(QString::fromUtf8(name)), photographLike(200, 150, seed));

@@ -23,16 +23,6 @@
 
 namespace {
 
-struct ViewPlace
-{
-    const char *name;
-    QPoint topLeft; // in the central widget
-};
-const ViewPlace viewPlaces[] = {
-    {"origin", {10, 40}},  {"gray", {270, 40}},  {"average", {530, 40}},
-    {"gaussian", {10, 270}}, {"sobel", {270, 270}}, {"laplacian", {530, 270}},
-};
-
 // The spin box's arrows, in the central widget.
 const QPoint upArrow(130 + 44 - 7, 470 + 6);
 const QPoint downArrow(130 + 44 - 7, 470 + 24 - 6);
@@ -48,33 +38,12 @@ double processorSeconds(qint64 pid)
     return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : -1;
 }
 
-cv::Mat viewOnScreen(const cv::Mat &screen, QPoint central, const char *name)
-{
-    for (const ViewPlace &place : viewPlaces) {
-        if (qstrcmp(place.name, name) == 0) {
-            const QPoint at = central + place.topLeft;
-            const cv::Rect area(at.x(), at.y(), 256, 192);
-            if ((area & cv::Rect(0, 0, screen.cols, screen.rows)) != area)
-                return {};
-            return screen(area).clone();
-        }
-    }
-    return {};
-}
-
 // Empty if the six views on the screen show exactly the frames, the Gaussian one blurred with
 // the kernel size.
 QString viewsDiffer(const cv::Mat &screen, QPoint central, const DisplayFrames &expected, int kernelSize = 1)
 {
-    const struct { const char *view; cv::Mat frame; } views[] = {
-        {"origin", expected.rgb}, {"gray", expected.gray},
-        {"gaussian", kernelSize == 1 ? expected.gauss : literalReblur(expected.rgb, kernelSize)},
-        {"sobel", expected.sobel}, {"laplacian", expected.laplace}, {"average", expected.average},
-    };
-    for (const auto &view : views)
-        if (differingSamples(viewOnScreen(screen, central, view.view), asShown(view.frame)) != 0)
-            return QStringLiteral("the %1 view does not show its frame").arg(view.view);
-    return {};
+    const char *differing = firstViewDiffering(screen, central, expected, kernelSize);
+    return differing ? QStringLiteral("the %1 view does not show its frame").arg(QLatin1String(differing)) : QString();
 }
 
 // Where the central widget begins, found by the picture in the origin view inside the window;
@@ -86,17 +55,9 @@ std::optional<QPoint> centralByPicture(const XSession &x, unsigned long window, 
         // The top half of the window: the Gaussian view below shows the same picture.
         const cv::Rect area = cv::Rect(x.geometryOf(window).x(), x.geometryOf(window).y(), 800, 300)
                               & cv::Rect(0, 0, screen.cols, screen.rows);
-        if (area.width < origin.cols || area.height < origin.rows)
-            return false;
-        // The best match, computed in floating point, must then be exact.
-        cv::Mat match;
-        cv::matchTemplate(screen(area), origin, match, cv::TM_SQDIFF);
-        cv::Point at;
-        cv::minMaxLoc(match, nullptr, nullptr, &at);
-        if (differingSamples(screen(area)(cv::Rect(at, origin.size())), origin) != 0)
-            return false;
-        central = QPoint(area.x + at.x - 10, area.y + at.y - 40);
-        return true;
+        if (const std::optional<QPoint> found = centralWidgetShowing(screen(area), origin))
+            central = *found + QPoint(area.x, area.y);
+        return central.has_value();
     });
     return central;
 }
@@ -253,8 +214,8 @@ void TestRealWindow::aPersonsSession()
     QVERIFY(x.waitForWindow(QStringLiteral("Vireoscope")));
     QThread::msleep(200);
     const cv::Mat after = x.screenshot();
-    for (const ViewPlace &place : viewPlaces)
-        QVERIFY2(differingSamples(viewOnScreen(after, place.name), viewOnScreen(screen, place.name)) == 0, place.name);
+    for (const char *view : displayViewNames)
+        QVERIFY2(differingSamples(viewOnScreen(after, view), viewOnScreen(screen, view)) == 0, view);
 
     // Closing the window ends the program with exit code 0 and nothing more said.
     QVERIFY(x.requestClose(window));

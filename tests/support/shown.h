@@ -2,8 +2,13 @@
 #define SHOWN_H
 
 #include <QImage>
+#include <QPoint>
 
 #include <opencv2/core/mat.hpp>
+
+#include <optional>
+
+#include "display_frames.h"
 
 class QGraphicsView;
 
@@ -23,5 +28,21 @@ cv::Mat asShown(const cv::Mat &frame);
 long long differingSamples(const cv::Mat &a, const cv::Mat &b);
 
 cv::Mat toFrame(const QImage &image); // converted to 8-bit RGB
+
+// The real window on a screen. Where the named view begins in the window's central widget.
+QPoint viewInCentralWidget(const char *name);
+
+// The named view's area of a screenshot, the central widget beginning at `central`; empty if it
+// is not all on the screen.
+cv::Mat viewOnScreen(const cv::Mat &screen, QPoint central, const char *name);
+
+// Where the central widget begins on a screenshot on which the origin view shows exactly
+// `origin` (as shown); nothing if no place does.
+std::optional<QPoint> centralWidgetShowing(const cv::Mat &screen, const cv::Mat &origin);
+
+// The first view that does not show its frame of `expected` exactly on the screenshot, the
+// central widget beginning at `central`, the Gaussian view blurred with the kernel size;
+// nullptr if all six do.
+const char *firstViewDiffering(const cv::Mat &screen, QPoint central, const DisplayFrames &expected, int kernelSize = 1);
 
 #endif
