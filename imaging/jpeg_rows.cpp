@@ -1,4 +1,5 @@
 #include "jpeg_rows.h"
+#include "load_progress.h"
 
 #include <QFile>
 
@@ -198,7 +199,8 @@ struct Decoder
         jpeg_error_mgr manager;
         std::jmp_buf jump;
     } errors;
-    std::FILE *file = nullptr;
+    std::FILE *file = nullptr;                          // read from a file...
+    const std::vector<unsigned char> *memory = nullptr; // ...or from memory
     bool created = false;
 
     ~Decoder()
@@ -226,8 +228,8 @@ bool guarded(Decoder &decoder, Step step)
     return true;
 }
 
-// Everything cv::imread does up to the first row: the stdio source, the APP1 blocks kept, the
-// header read at full scale, and RGB (CMYK for four components) asked for.
+// Everything cv::imread does up to the first row: the stdio source (or a band's bytes in memory),
+// the APP1 blocks kept, the header read at full scale, and RGB (CMYK for four components) asked for.
 bool startDecoding(Decoder &decoder)
 {
     decoder.info.err = jpeg_std_error(&decoder.errors.manager);
@@ -235,7 +237,10 @@ bool startDecoding(Decoder &decoder)
     return guarded(decoder, [&decoder](j_decompress_ptr info) {
         jpeg_create_decompress(info);
         decoder.created = true;
-        jpeg_stdio_src(info, decoder.file);
+        if (decoder.file)
+            jpeg_stdio_src(info, decoder.file);
+        else
+            jpeg_mem_src(info, decoder.memory->data(), static_cast<unsigned long>(decoder.memory->size()));
         jpeg_save_markers(info, JPEG_APP0 + 1, 0xffff);
         jpeg_read_header(info, TRUE);
         info->scale_num = 1;
@@ -272,9 +277,25 @@ std::FILE *openForReading(const QString &path)
 #endif
 }
 
+// Where decoded rows go: the turned picture, and which of its rows and columns are kept.
+struct RowTarget
+{
+    cv::Mat turned;
+    Turn turn;
+    int pictureHeight; // decoded rows of the whole picture
+    const std::vector<int> &turnedRows;
+    const std::vector<int> &keptColumns;
+};
+
+// Reads the rows of a started decoder, the picture's or a band's whose first row is the
+// picture's row `firstRow`, into the target; only those `keepRow` marks are converted. False
+// on a decoder error or when the load is cancelled.
+bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowTarget &target, int firstRow,
+                  LoadProgress *progress);
+
 } // namespace
 
-std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead)
+std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
 {
     Decoder decoder;
     decoder.file = openForReading(path);
@@ -310,14 +331,48 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
     }
 
     cv::Mat turned = untouchedFrame(turnedSize.height, turnedSize.width);
+    const RowTarget target{turned, turn, height, turnedRows, keptColumns};
+    if (!guarded(decoder, jpeg_start_decompress))
+        return std::nullopt;
+    if (progress) {
+        progress->rowsDone = 0;
+        progress->rowsToGo = height;
+    }
+    if (!readKeptRows(decoder, keepRow, target, 0, progress))
+        return std::nullopt;
+    // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
+    guarded(decoder, jpeg_finish_decompress);
+    return DecodedPicture{turned, turnedRows};
+}
+
+namespace {
+
+bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowTarget &target, int firstRow,
+                  LoadProgress *progress)
+{
+    const Turn turn = target.turn;
+    cv::Mat turned = target.turned;
+    const std::vector<int> &turnedRows = target.turnedRows;
+    const std::vector<int> &keptColumns = target.keptColumns;
+    // The rows this decoder gives, the picture's or a band's; where each lands in the picture.
+    const int width = static_cast<int>(decoder.info.output_width);
+    const int height = static_cast<int>(decoder.info.output_height);
+    const auto fromEnd = [&target, firstRow](bool reversed, int row) {
+        return reversed ? target.pictureHeight - 1 - (firstRow + row) : firstRow + row;
+    };
     const bool cmyk = decoder.info.out_color_components == 4;
     std::vector<unsigned char> decodedRow(static_cast<std::size_t>(width) * 4);
     std::vector<unsigned char> bgrRow(static_cast<std::size_t>(width) * 3);
     const auto readRowInto = [row = decodedRow.data()](j_decompress_ptr info) mutable { jpeg_read_scanlines(info, &row, 1); };
-    if (!guarded(decoder, jpeg_start_decompress))
-        return std::nullopt;
 
+    int reported = 0;
     for (int row = 0; row < height;) {
+        if (progress) {
+            progress->rowsDone += row - reported;
+            reported = row;
+            if (progress->cancelled)
+                return false;
+        }
         if (!keepRow[static_cast<std::size_t>(row)]) {
             int skipped = 1;
             while (row + skipped < height && !keepRow[static_cast<std::size_t>(row + skipped)])
@@ -326,19 +381,19 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
             // every row's data, and so does this, whatever that data holds.
             const int toSkip = row + skipped == height ? skipped - 1 : skipped;
             if (toSkip > 0 && !guarded(decoder, [toSkip](j_decompress_ptr info) { jpeg_skip_scanlines(info, JDIMENSION(toSkip)); }))
-                return std::nullopt;
+                return false;
             row += toSkip;
             if (row == height - 1 && !keepRow[static_cast<std::size_t>(row)]) {
                 if (!guarded(decoder, readRowInto))
-                    return std::nullopt;
+                    return false;
                 ++row;
             }
             continue;
         }
         if (!guarded(decoder, readRowInto))
-            return std::nullopt;
+            return false;
         if (!turn.transposed && !turn.columnsReversed) {
-            toBgr(decodedRow.data(), cmyk, turned.ptr(turn.rowsReversed ? height - 1 - row : row), width);
+            toBgr(decodedRow.data(), cmyk, turned.ptr(fromEnd(turn.rowsReversed, row)), width);
             ++row;
             continue;
         }
@@ -346,16 +401,18 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
         const cv::Mat bgr(1, width, CV_8UC3, bgrRow.data());
         if (turn.transposed) {
             // This decoded row is one column of the turned picture.
-            const int column = turn.columnsReversed ? height - 1 - row : row;
+            const int column = fromEnd(turn.columnsReversed, row);
             for (std::size_t i = 0; i < turnedRows.size(); ++i)
                 turned.at<cv::Vec3b>(turnedRows[i], column) = bgr.at<cv::Vec3b>(0, keptColumns[i]);
         } else {
-            cv::Mat target = turned.row(turn.rowsReversed ? height - 1 - row : row);
-            cv::flip(bgr, target, 1);
+            cv::Mat into = turned.row(fromEnd(turn.rowsReversed, row));
+            cv::flip(bgr, into, 1);
         }
         ++row;
     }
-    // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
-    guarded(decoder, jpeg_finish_decompress);
-    return DecodedPicture{turned, turnedRows};
+    if (progress)
+        progress->rowsDone += height - reported;
+    return true;
 }
+
+} // namespace
