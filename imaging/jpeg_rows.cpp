@@ -1,4 +1,5 @@
 #include "jpeg_rows.h"
+#include "jpeg_bands.h"
 #include "load_progress.h"
 
 #include <QFile>
@@ -6,6 +7,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <csetjmp>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -293,9 +296,17 @@ struct RowTarget
 bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowTarget &target, int firstRow,
                   LoadProgress *progress);
 
+bool decodeBandRows(const std::vector<unsigned char> &jpeg, int firstRow, const std::vector<char> &keepRow,
+                    const RowTarget &target, LoadProgress *progress);
+
 } // namespace
 
-std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
+int coresForBands()
+{
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress, int bands)
 {
     Decoder decoder;
     decoder.file = openForReading(path);
@@ -332,6 +343,19 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
 
     cv::Mat turned = untouchedFrame(turnedSize.height, turnedSize.width);
     const RowTarget target{turned, turn, height, turnedRows, keptColumns};
+    if (bands > 1 && !decoder.info.progressive_mode && !decoder.info.arith_code && decoder.info.restart_interval > 0) {
+        const auto decodeBand = [&target, progress](const std::vector<unsigned char> &jpeg, int firstRow,
+                                                    const std::vector<char> &keepBandRow) {
+            return decodeBandRows(jpeg, firstRow, keepBandRow, target, progress);
+        };
+        const int decodedBands = decodeInBands(path, cv::Size(width, height), keepRow, bands, decodeBand, progress);
+        if (decodedBands > 1)
+            return DecodedPicture{turned, turnedRows, decodedBands};
+        if (progress && progress->cancelled)
+            return std::nullopt;
+        // Otherwise the single-threaded decode below rewrites every kept row.
+    }
+
     if (!guarded(decoder, jpeg_start_decompress))
         return std::nullopt;
     if (progress) {
@@ -413,6 +437,20 @@ bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowT
     if (progress)
         progress->rowsDone += height - reported;
     return true;
+}
+
+bool decodeBandRows(const std::vector<unsigned char> &jpeg, int firstRow, const std::vector<char> &keepRow,
+                    const RowTarget &target, LoadProgress *progress)
+{
+    Decoder band;
+    band.memory = &jpeg;
+    if (!startDecoding(band) || band.info.output_height != keepRow.size()
+        || int(band.info.output_width) != (target.turn.transposed ? target.turned.rows : target.turned.cols)
+        || !guarded(band, jpeg_start_decompress) || !readKeptRows(band, keepRow, target, firstRow, progress)
+        || !guarded(band, jpeg_finish_decompress))
+        return false;
+    // A warning means damage that the plain decode meets with its own state, not the band's.
+    return band.errors.manager.num_warnings == 0;
 }
 
 } // namespace
