@@ -272,28 +272,85 @@ std::vector<Band> planBands(const Layout &layout, const Scan &scan, int bands)
     return plan;
 }
 
-// Numbers the restart markers in a band's entropy data from RST0, as libjpeg checks them.
-void renumberRestarts(unsigned char *data, std::size_t size)
+// Reads a band's bytes: the headers, its part of the scan with the restart markers numbered
+// from RST0 as libjpeg checks them, an end marker.
+class BandBytes
 {
-    int restart = 0;
-    for (std::size_t at = 0; at < size;) {
-        const void *found = std::memchr(data + at, 0xFF, size - at);
-        if (!found)
-            return;
-        at = std::size_t(static_cast<const unsigned char *>(found) - data) + 1;
-        while (at < size && data[at] == 0xFF)
-            ++at;
-        if (at < size && isRestartMarker(data[at]))
-            data[at] = static_cast<unsigned char>(0xD0 + (restart++ & 7));
+public:
+    BandBytes(const QString &path, const Layout &layout, const Band &band, int height)
+        : file(path)
+        , headers(layout.headers)
+        , left(band.stop - band.begin)
+    {
+        headers[layout.heightAt] = static_cast<unsigned char>(height >> 8);
+        headers[layout.heightAt + 1] = static_cast<unsigned char>(height & 0xFF);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(band.begin))
+            left = -1;
     }
-}
+
+    std::size_t read(unsigned char *buffer, std::size_t size)
+    {
+        if (headersSent < headers.size()) {
+            const std::size_t count = std::min(size, headers.size() - headersSent);
+            std::memcpy(buffer, headers.data() + headersSent, count);
+            headersSent += count;
+            return count;
+        }
+        if (left > 0) {
+            const qint64 got = file.read(reinterpret_cast<char *>(buffer), std::min<qint64>(qint64(size), left));
+            if (got <= 0) {
+                left = -1;
+                return 0;
+            }
+            left -= got;
+            renumberRestarts(buffer, std::size_t(got));
+            return std::size_t(got);
+        }
+        if (left < 0 || endSent)
+            return 0;
+        endSent = true;
+        const unsigned char end[] = {0xFF, 0xD9};
+        const std::size_t count = std::min(size, sizeof end);
+        std::memcpy(buffer, end, count);
+        return count;
+    }
+
+private:
+    void renumberRestarts(unsigned char *data, std::size_t size)
+    {
+        for (std::size_t at = 0;;) {
+            if (!inMarker) {
+                const void *found = std::memchr(data + at, 0xFF, size - at);
+                if (!found)
+                    return;
+                at = std::size_t(static_cast<const unsigned char *>(found) - data) + 1;
+                inMarker = true;
+            }
+            while (at < size && data[at] == 0xFF)
+                ++at;
+            if (at == size)
+                return; // the marker goes on in the next piece
+            inMarker = false;
+            if (isRestartMarker(data[at]))
+                data[at] = static_cast<unsigned char>(0xD0 + (restarts++ & 7));
+        }
+    }
+
+    QFile file;
+    std::vector<unsigned char> headers;
+    std::size_t headersSent = 0;
+    qint64 left;              // bytes of the scan still to read; negative after a read error
+    bool endSent = false;
+    bool inMarker = false;    // the last byte read was 0xFF
+    int restarts = 0;
+};
 
 int bandHeight(const Layout &layout, const Band &band)
 {
     return std::min(band.end * layout.rowHeight, layout.height) - band.first * layout.rowHeight;
 }
 
-// Makes the band's JPEG from the file and decodes it.
+// Decodes a band, its bytes read from the file.
 bool decodeOneBand(const QString &path, const Layout &layout, const Band &band, const std::vector<char> &keepRow,
                    const BandDecoder &decodeBand)
 {
@@ -304,22 +361,9 @@ bool decodeOneBand(const QString &path, const Layout &layout, const Band &band, 
     for (int row = band.keepFirst * layout.rowHeight; row < keepEnd; ++row)
         keepBandRow[std::size_t(row - firstRow)] = keepRow[std::size_t(row)];
 
-    const std::size_t headersSize = layout.headers.size(), dataSize = std::size_t(band.stop - band.begin);
-    std::vector<unsigned char> jpeg;
-    jpeg.reserve(headersSize + dataSize + 2);
-    jpeg.assign(layout.headers.begin(), layout.headers.end());
-    jpeg[layout.heightAt] = static_cast<unsigned char>(height >> 8);
-    jpeg[layout.heightAt + 1] = static_cast<unsigned char>(height & 0xFF);
-    jpeg.resize(headersSize + dataSize);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(band.begin)
-        || file.read(reinterpret_cast<char *>(jpeg.data() + headersSize), qint64(dataSize)) != qint64(dataSize))
-        return false;
-    file.close();
-    renumberRestarts(jpeg.data() + headersSize, dataSize);
-    jpeg.push_back(0xFF);
-    jpeg.push_back(0xD9);
-    return decodeBand(jpeg, firstRow, keepBandRow);
+    BandBytes bytes(path, layout, band, height);
+    return decodeBand([&bytes](unsigned char *buffer, std::size_t size) { return bytes.read(buffer, size); }, firstRow,
+                      keepBandRow);
 }
 
 } // namespace

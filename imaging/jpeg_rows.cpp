@@ -26,6 +26,7 @@
 #endif
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace {
 
@@ -202,8 +203,8 @@ struct Decoder
         jpeg_error_mgr manager;
         std::jmp_buf jump;
     } errors;
-    std::FILE *file = nullptr;                          // read from a file...
-    const std::vector<unsigned char> *memory = nullptr; // ...or from memory
+    std::FILE *file = nullptr;           // read from a file...
+    const BandReader *pieces = nullptr;  // ...or a piece at a time
     bool created = false;
 
     ~Decoder()
@@ -231,7 +232,59 @@ bool guarded(Decoder &decoder, Step step)
     return true;
 }
 
-// Everything cv::imread does up to the first row: the stdio source (or a band's bytes in memory),
+// A source that reads its bytes a piece at a time, as the stdio source reads a file; a source
+// that runs dry ends the picture with a warning, as that one does.
+struct PieceSource
+{
+    jpeg_source_mgr manager;
+    const BandReader *read;
+    unsigned char buffer[65536];
+};
+
+boolean fillFromPieces(j_decompress_ptr info)
+{
+    auto *source = reinterpret_cast<PieceSource *>(info->src);
+    std::size_t count = (*source->read)(source->buffer, sizeof source->buffer);
+    if (count == 0) {
+        WARNMS(info, JWRN_JPEG_EOF);
+        source->buffer[0] = 0xFF;
+        source->buffer[1] = JPEG_EOI;
+        count = 2;
+    }
+    source->manager.next_input_byte = source->buffer;
+    source->manager.bytes_in_buffer = count;
+    return TRUE;
+}
+
+void skipPieces(j_decompress_ptr info, long count)
+{
+    jpeg_source_mgr *source = info->src;
+    if (count <= 0)
+        return;
+    while (std::size_t(count) > source->bytes_in_buffer) {
+        count -= long(source->bytes_in_buffer);
+        fillFromPieces(info);
+    }
+    source->next_input_byte += count;
+    source->bytes_in_buffer -= std::size_t(count);
+}
+
+void readPieces(j_decompress_ptr info, const BandReader &read)
+{
+    auto *source = static_cast<PieceSource *>((*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info), JPOOL_PERMANENT,
+                                                                         sizeof(PieceSource)));
+    source->read = &read;
+    source->manager.init_source = [](j_decompress_ptr) {};
+    source->manager.fill_input_buffer = fillFromPieces;
+    source->manager.skip_input_data = skipPieces;
+    source->manager.resync_to_restart = jpeg_resync_to_restart;
+    source->manager.term_source = [](j_decompress_ptr) {};
+    source->manager.next_input_byte = nullptr;
+    source->manager.bytes_in_buffer = 0;
+    info->src = &source->manager;
+}
+
+// Everything cv::imread does up to the first row: the stdio source (or a band's bytes),
 // the APP1 blocks kept, the header read at full scale, and RGB (CMYK for four components) asked for.
 bool startDecoding(Decoder &decoder)
 {
@@ -243,7 +296,7 @@ bool startDecoding(Decoder &decoder)
         if (decoder.file)
             jpeg_stdio_src(info, decoder.file);
         else
-            jpeg_mem_src(info, decoder.memory->data(), static_cast<unsigned long>(decoder.memory->size()));
+            readPieces(info, *decoder.pieces);
         jpeg_save_markers(info, JPEG_APP0 + 1, 0xffff);
         jpeg_read_header(info, TRUE);
         info->scale_num = 1;
@@ -296,8 +349,8 @@ struct RowTarget
 bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowTarget &target, int firstRow,
                   LoadProgress *progress);
 
-bool decodeBandRows(const std::vector<unsigned char> &jpeg, int firstRow, const std::vector<char> &keepRow,
-                    const RowTarget &target, LoadProgress *progress);
+bool decodeBandRows(const BandReader &read, int firstRow, const std::vector<char> &keepRow, const RowTarget &target,
+                    LoadProgress *progress);
 
 } // namespace
 
@@ -344,9 +397,8 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
     cv::Mat turned = untouchedFrame(turnedSize.height, turnedSize.width);
     const RowTarget target{turned, turn, height, turnedRows, keptColumns};
     if (bands > 1 && !decoder.info.progressive_mode && !decoder.info.arith_code && decoder.info.restart_interval > 0) {
-        const auto decodeBand = [&target, progress](const std::vector<unsigned char> &jpeg, int firstRow,
-                                                    const std::vector<char> &keepBandRow) {
-            return decodeBandRows(jpeg, firstRow, keepBandRow, target, progress);
+        const auto decodeBand = [&target, progress](const BandReader &read, int firstRow, const std::vector<char> &keepBandRow) {
+            return decodeBandRows(read, firstRow, keepBandRow, target, progress);
         };
         const int decodedBands = decodeInBands(path, cv::Size(width, height), keepRow, bands, decodeBand, progress);
         if (decodedBands > 1)
@@ -439,11 +491,11 @@ bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowT
     return true;
 }
 
-bool decodeBandRows(const std::vector<unsigned char> &jpeg, int firstRow, const std::vector<char> &keepRow,
-                    const RowTarget &target, LoadProgress *progress)
+bool decodeBandRows(const BandReader &read, int firstRow, const std::vector<char> &keepRow, const RowTarget &target,
+                    LoadProgress *progress)
 {
     Decoder band;
-    band.memory = &jpeg;
+    band.pieces = &read;
     if (!startDecoding(band) || band.info.output_height != keepRow.size()
         || int(band.info.output_width) != (target.turn.transposed ? target.turned.rows : target.turned.cols)
         || !guarded(band, jpeg_start_decompress) || !readKeptRows(band, keepRow, target, firstRow, progress)
