@@ -203,8 +203,8 @@ struct Decoder
         jpeg_error_mgr manager;
         std::jmp_buf jump;
     } errors;
-    std::FILE *file = nullptr;           // read from a file...
-    const BandReader *pieces = nullptr;  // ...or a piece at a time
+    std::FILE *file = nullptr;          // read from a file...
+    const BandReader *pieces = nullptr; // ...or a piece at a time
     bool created = false;
 
     ~Decoder()
@@ -271,8 +271,8 @@ void skipPieces(j_decompress_ptr info, long count)
 
 void readPieces(j_decompress_ptr info, const BandReader &read)
 {
-    auto *source = static_cast<PieceSource *>((*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info), JPOOL_PERMANENT,
-                                                                         sizeof(PieceSource)));
+    void *memory = (*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info), JPOOL_PERMANENT, sizeof(PieceSource));
+    auto *source = static_cast<PieceSource *>(memory);
     source->read = &read;
     source->manager.init_source = [](j_decompress_ptr) {};
     source->manager.fill_input_buffer = fillFromPieces;
