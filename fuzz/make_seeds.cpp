@@ -39,6 +39,11 @@ int main(int argc, char **argv)
     // Taller than the views, so that only some of its rows are decoded.
     cv::Mat tall;
     cv::resize(colour, tall, cv::Size(16, 600), 0, 0, cv::INTER_LINEAR);
+    // Restart markers let tall pictures decode in bands: every MCU row, and out of step with the
+    // rows (three MCUs a row, a marker every two), in colour and in gray.
+    cv::Mat wide, wideGray;
+    cv::resize(colour, wide, cv::Size(40, 600), 0, 0, cv::INTER_LINEAR);
+    cv::cvtColor(wide, wideGray, cv::COLOR_BGR2GRAY);
 
     const struct { const char *name; const char *extension; const cv::Mat &picture; std::vector<int> parameters; } seeds[] = {
         {"colour.jpg", ".jpg", colour, {cv::IMWRITE_JPEG_QUALITY, 80}},
@@ -46,6 +51,9 @@ int main(int argc, char **argv)
         {"gray.jpg", ".jpg", gray, {}},
         {"tall.jpg", ".jpg", tall, {cv::IMWRITE_JPEG_QUALITY, 80}},
         {"tall progressive.jpg", ".jpg", tall, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}},
+        {"tall restart.jpg", ".jpg", tall, {cv::IMWRITE_JPEG_QUALITY, 80, cv::IMWRITE_JPEG_RST_INTERVAL, 1}},
+        {"tall restart unaligned.jpg", ".jpg", wide, {cv::IMWRITE_JPEG_QUALITY, 80, cv::IMWRITE_JPEG_RST_INTERVAL, 2}},
+        {"tall gray restart.jpg", ".jpg", wideGray, {cv::IMWRITE_JPEG_RST_INTERVAL, 3}},
         {"colour.png", ".png", colour, {}},
         {"gray.png", ".png", gray, {}},
         {"alpha.png", ".png", withAlpha, {}},

@@ -21,6 +21,7 @@ struct DecodedPicture
 {
     cv::Mat pixels;        // 8-bit BGR at full size
     std::vector<int> rows; // the rows that hold pixels, ascending; empty when every row does
+    int bands = 1;         // how many bands of it were decoded side by side
 };
 
 // The rows of a picture of the given size that will be read, ascending.

@@ -1,10 +1,13 @@
 #include "jpeg_rows.h"
+#include "jpeg_bands.h"
+#include "load_progress.h"
 
 #include <QFile>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <csetjmp>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -22,6 +26,7 @@
 #endif
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "exif_orientation.h"
 
@@ -137,7 +142,8 @@ struct Decoder
         jpeg_error_mgr manager;
         std::jmp_buf jump;
     } errors;
-    std::FILE *file = nullptr;
+    std::FILE *file = nullptr;          // read from a file...
+    const BandReader *pieces = nullptr; // ...or a piece at a time
     bool created = false;
 
     ~Decoder()
@@ -165,8 +171,60 @@ bool guarded(Decoder &decoder, Step step)
     return true;
 }
 
-// Everything cv::imread does up to the first row: the stdio source, the APP1 blocks kept, the
-// header read at full scale, and RGB (CMYK for four components) asked for.
+// A source that reads its bytes a piece at a time, as the stdio source reads a file; a source
+// that runs dry ends the picture with a warning, as that one does.
+struct PieceSource
+{
+    jpeg_source_mgr manager;
+    const BandReader *read;
+    unsigned char buffer[65536];
+};
+
+boolean fillFromPieces(j_decompress_ptr info)
+{
+    auto *source = reinterpret_cast<PieceSource *>(info->src);
+    std::size_t count = (*source->read)(source->buffer, sizeof source->buffer);
+    if (count == 0) {
+        WARNMS(info, JWRN_JPEG_EOF);
+        source->buffer[0] = 0xFF;
+        source->buffer[1] = JPEG_EOI;
+        count = 2;
+    }
+    source->manager.next_input_byte = source->buffer;
+    source->manager.bytes_in_buffer = count;
+    return TRUE;
+}
+
+void skipPieces(j_decompress_ptr info, long count)
+{
+    jpeg_source_mgr *source = info->src;
+    if (count <= 0)
+        return;
+    while (std::size_t(count) > source->bytes_in_buffer) {
+        count -= long(source->bytes_in_buffer);
+        fillFromPieces(info);
+    }
+    source->next_input_byte += count;
+    source->bytes_in_buffer -= std::size_t(count);
+}
+
+void readPieces(j_decompress_ptr info, const BandReader &read)
+{
+    void *memory = (*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info), JPOOL_PERMANENT, sizeof(PieceSource));
+    auto *source = static_cast<PieceSource *>(memory);
+    source->read = &read;
+    source->manager.init_source = [](j_decompress_ptr) {};
+    source->manager.fill_input_buffer = fillFromPieces;
+    source->manager.skip_input_data = skipPieces;
+    source->manager.resync_to_restart = jpeg_resync_to_restart;
+    source->manager.term_source = [](j_decompress_ptr) {};
+    source->manager.next_input_byte = nullptr;
+    source->manager.bytes_in_buffer = 0;
+    info->src = &source->manager;
+}
+
+// Everything cv::imread does up to the first row: the stdio source (or a band's bytes),
+// the APP1 blocks kept, the header read at full scale, and RGB (CMYK for four components) asked for.
 bool startDecoding(Decoder &decoder)
 {
     decoder.info.err = jpeg_std_error(&decoder.errors.manager);
@@ -174,7 +232,10 @@ bool startDecoding(Decoder &decoder)
     return guarded(decoder, [&decoder](j_decompress_ptr info) {
         jpeg_create_decompress(info);
         decoder.created = true;
-        jpeg_stdio_src(info, decoder.file);
+        if (decoder.file)
+            jpeg_stdio_src(info, decoder.file);
+        else
+            readPieces(info, *decoder.pieces);
         jpeg_save_markers(info, JPEG_APP0 + 1, 0xffff);
         jpeg_read_header(info, TRUE);
         info->scale_num = 1;
@@ -211,9 +272,33 @@ std::FILE *openForReading(const QString &path)
 #endif
 }
 
+// Where decoded rows go: the turned picture, and which of its rows and columns are kept.
+struct RowTarget
+{
+    cv::Mat turned;
+    Turn turn;
+    int pictureHeight; // decoded rows of the whole picture
+    const std::vector<int> &turnedRows;
+    const std::vector<int> &keptColumns;
+};
+
+// Reads the rows of a started decoder, the picture's or a band's whose first row is the
+// picture's row `firstRow`, into the target; only those `keepRow` marks are converted. False
+// on a decoder error or when the load is cancelled.
+bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowTarget &target, int firstRow,
+                  LoadProgress *progress);
+
+bool decodeBandRows(const BandReader &read, int firstRow, const std::vector<char> &keepRow, const RowTarget &target,
+                    LoadProgress *progress);
+
 } // namespace
 
-std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
+int coresForBands()
+{
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress, int bands)
 {
     Decoder decoder;
     decoder.file = openForReading(path);
@@ -249,20 +334,59 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
     }
 
     cv::Mat turned = untouchedFrame(turnedSize.height, turnedSize.width);
+    const RowTarget target{turned, turn, height, turnedRows, keptColumns};
+    if (bands > 1 && !decoder.info.progressive_mode && !decoder.info.arith_code && decoder.info.restart_interval > 0) {
+        const auto decodeBand = [&target, progress](const BandReader &read, int firstRow, const std::vector<char> &keepBandRow) {
+            return decodeBandRows(read, firstRow, keepBandRow, target, progress);
+        };
+        const int decodedBands = decodeInBands(path, cv::Size(width, height), keepRow, bands, decodeBand, progress);
+        if (decodedBands > 1)
+            return DecodedPicture{turned, turnedRows, decodedBands};
+        if (progress && progress->cancelled)
+            return std::nullopt;
+        // Otherwise the single-threaded decode below rewrites every kept row.
+    }
+
+    if (!guarded(decoder, jpeg_start_decompress))
+        return std::nullopt;
+    if (progress) {
+        progress->rowsDone = 0;
+        progress->rowsToGo = height;
+    }
+    if (!readKeptRows(decoder, keepRow, target, 0, progress))
+        return std::nullopt;
+    // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
+    guarded(decoder, jpeg_finish_decompress);
+    return DecodedPicture{turned, turnedRows};
+}
+
+namespace {
+
+bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowTarget &target, int firstRow,
+                  LoadProgress *progress)
+{
+    const Turn turn = target.turn;
+    cv::Mat turned = target.turned;
+    const std::vector<int> &turnedRows = target.turnedRows;
+    const std::vector<int> &keptColumns = target.keptColumns;
+    // The rows this decoder gives, the picture's or a band's; where each lands in the picture.
+    const int width = static_cast<int>(decoder.info.output_width);
+    const int height = static_cast<int>(decoder.info.output_height);
+    const auto fromEnd = [&target, firstRow](bool reversed, int row) {
+        return reversed ? target.pictureHeight - 1 - (firstRow + row) : firstRow + row;
+    };
     const bool cmyk = decoder.info.out_color_components == 4;
     std::vector<unsigned char> decodedRow(static_cast<std::size_t>(width) * 4);
     std::vector<unsigned char> bgrRow(static_cast<std::size_t>(width) * 3);
     const auto readRowInto = [row = decodedRow.data()](j_decompress_ptr info) mutable { jpeg_read_scanlines(info, &row, 1); };
-    if (!guarded(decoder, jpeg_start_decompress))
-        return std::nullopt;
 
-    if (progress)
-        progress->rowsToGo = height;
+    int reported = 0;
     for (int row = 0; row < height;) {
         if (progress) {
+            progress->rowsDone += row - reported;
+            reported = row;
             if (progress->cancelled)
-                return std::nullopt;
-            progress->rowsDone = row;
+                return false;
         }
         if (!keepRow[static_cast<std::size_t>(row)]) {
             int skipped = 1;
@@ -272,19 +396,19 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
             // every row's data, and so does this, whatever that data holds.
             const int toSkip = row + skipped == height ? skipped - 1 : skipped;
             if (toSkip > 0 && !guarded(decoder, [toSkip](j_decompress_ptr info) { jpeg_skip_scanlines(info, JDIMENSION(toSkip)); }))
-                return std::nullopt;
+                return false;
             row += toSkip;
             if (row == height - 1 && !keepRow[static_cast<std::size_t>(row)]) {
                 if (!guarded(decoder, readRowInto))
-                    return std::nullopt;
+                    return false;
                 ++row;
             }
             continue;
         }
         if (!guarded(decoder, readRowInto))
-            return std::nullopt;
+            return false;
         if (!turn.transposed && !turn.columnsReversed) {
-            toBgr(decodedRow.data(), cmyk, turned.ptr(turn.rowsReversed ? height - 1 - row : row), width);
+            toBgr(decodedRow.data(), cmyk, turned.ptr(fromEnd(turn.rowsReversed, row)), width);
             ++row;
             continue;
         }
@@ -292,18 +416,32 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
         const cv::Mat bgr(1, width, CV_8UC3, bgrRow.data());
         if (turn.transposed) {
             // This decoded row is one column of the turned picture.
-            const int column = turn.columnsReversed ? height - 1 - row : row;
+            const int column = fromEnd(turn.columnsReversed, row);
             for (std::size_t i = 0; i < turnedRows.size(); ++i)
                 turned.at<cv::Vec3b>(turnedRows[i], column) = bgr.at<cv::Vec3b>(0, keptColumns[i]);
         } else {
-            cv::Mat target = turned.row(turn.rowsReversed ? height - 1 - row : row);
-            cv::flip(bgr, target, 1);
+            cv::Mat into = turned.row(fromEnd(turn.rowsReversed, row));
+            cv::flip(bgr, into, 1);
         }
         ++row;
     }
-    // The plain decode has its picture before it finishes, and keeps it whatever finishing says.
-    guarded(decoder, jpeg_finish_decompress);
     if (progress)
-        progress->rowsDone = height;
-    return DecodedPicture{turned, turnedRows};
+        progress->rowsDone += height - reported;
+    return true;
 }
+
+bool decodeBandRows(const BandReader &read, int firstRow, const std::vector<char> &keepRow, const RowTarget &target,
+                    LoadProgress *progress)
+{
+    Decoder band;
+    band.pieces = &read;
+    if (!startDecoding(band) || band.info.output_height != keepRow.size()
+        || int(band.info.output_width) != (target.turn.transposed ? target.turned.rows : target.turned.cols)
+        || !guarded(band, jpeg_start_decompress) || !readKeptRows(band, keepRow, target, firstRow, progress)
+        || !guarded(band, jpeg_finish_decompress))
+        return false;
+    // A warning means damage that the plain decode meets with its own state, not the band's.
+    return band.errors.manager.num_warnings == 0;
+}
+
+} // namespace

@@ -8,14 +8,18 @@
 #include "image_file.h"
 #include "load_progress.h"
 
+// One band per core, unless told otherwise.
+int coresForBands();
+
 // Decodes a JPEG file as cv::imread(name, IMREAD_COLOR) does, pixel for pixel, but only the rows
 // of the turned picture that `rowsToRead` names; the other rows are never decoded nor backed by
 // memory. Nothing where it cannot be sure of matching the library: not a JPEG, nothing to leave
 // out, an EXIF block it does not read exactly as the library does, a picture over the library's
 // size limits, or any decoder error. The caller then decodes the file plainly.
-// With `progress`, the rows gone through are counted there, and a set `cancelled` stops the
-// decode between two rows, with nothing.
-std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead,
-                                             LoadProgress *progress = nullptr);
+// A sequential JPEG with restart markers is decoded in up to `bands` bands side by side, cut
+// where the markers allow. Progress is counted in `progress`, if given; a cancelled load gives
+// nothing.
+std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress = nullptr,
+                                             int bands = coresForBands());
 
 #endif

@@ -16,6 +16,7 @@
 #include "image_file.h"
 #include "jpeg_rows.h"
 #include "literal_pipeline.h"
+#include "load_progress.h"
 #include "picture_types.h"
 #include "pictures.h"
 
@@ -233,8 +234,11 @@ void TestDisplayFrames::desktopFilesDeclareTheDecodedTypes()
 void TestDisplayFrames::jpegsMatchThePlainDecode_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    const auto add = [](const QString &name, const std::vector<unsigned char> &jpeg) {
-        QTest::newRow(qPrintable(name)) << QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
+    QTest::addColumn<int>("bands");  // the most bands to decode in
+    QTest::addColumn<int>("banded"); // whether it must be decoded in bands (1) or must not (0); -1 either
+    const auto add = [](const QString &name, const std::vector<unsigned char> &jpeg, int bands = coresForBands(), int banded = -1) {
+        QTest::newRow(qPrintable(name)) << QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()))
+                                        << bands << banded;
     };
     const cv::Mat photo = photographLike(1024, 768, 16);
     for (const char *sampling : {"1x1", "2x1", "2x2", "1x2", "4x1"})
@@ -287,6 +291,48 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
         add(QStringLiteral("3000 x 2400, a byte changed at %1 of the picture data").arg(at), changed);
     }
     add(QStringLiteral("3000 x 2400, cut short"), std::vector<unsigned char>(large.begin(), large.begin() + long(large.size() * 0.6)));
+
+    // Restart markers every MCU row and every 7 MCUs (not in step with the rows: 75 and 64 MCUs a
+    // row, 150 and 127 blocks), in one band per core, and in more bands than the rows allow.
+    const QString one = QStringLiteral("1"), seven = QStringLiteral("7B");
+    const struct { const char *name; QStringList options; } samplings[] = {
+        {"4:2:0", {QStringLiteral("-sample"), QStringLiteral("2x2")}},
+        {"4:4:0", {QStringLiteral("-sample"), QStringLiteral("1x2")}},
+        {"4:4:4", {QStringLiteral("-sample"), QStringLiteral("1x1")}},
+        {"gray", {QStringLiteral("-grayscale")}},
+    };
+    const struct { cv::Mat picture; int bands; } pictures[] = {{photographLike(1200, 900, 22), coresForBands()},
+                                                              {photographLike(1013, 777, 23), 64}};
+    for (const auto &sampling : samplings)
+        for (const QString &interval : {one, seven})
+            for (const auto &picture : pictures)
+                add(QStringLiteral("%1, restart %2, %3 x %4, up to %5 bands")
+                        .arg(QLatin1String(sampling.name), interval)
+                        .arg(picture.picture.cols).arg(picture.picture.rows).arg(picture.bands),
+                    cjpeg(picture.picture, sampling.options + QStringList{QStringLiteral("-restart"), interval}),
+                    picture.bands, picture.bands > 1);
+    const std::vector<unsigned char> restarts = cjpeg(pictures[0].picture, {QStringLiteral("-restart"), one});
+    for (const int orientation : {3, 6})
+        add(QStringLiteral("restart 1, EXIF orientation %1").arg(orientation), withExif(restarts, {{0x0112, 3, {std::uint32_t(orientation)}}}), 64, 1);
+
+    // Damaged restart files fall back to the single decode, which matches the plain decode.
+    const auto marker = [&restarts](int which) {
+        const unsigned char scan[] = {0xFF, 0xDA};
+        std::size_t at = std::size_t(std::search(restarts.begin(), restarts.end(), scan, scan + 2) - restarts.begin());
+        for (int found = 0; at + 1 < restarts.size(); ++at)
+            if (restarts[at] == 0xFF && (restarts[at + 1] & 0xF8) == 0xD0 && found++ == which)
+                break;
+        return at;
+    };
+    std::vector<unsigned char> renumbered = restarts, dropped = restarts, changed = restarts;
+    renumbered[marker(20) + 1] ^= 0x02;
+    dropped.erase(dropped.begin() + long(marker(30)), dropped.begin() + long(marker(30) + 2));
+    changed[(marker(25) + marker(26)) / 2] ^= 0x10;
+    add(QStringLiteral("restart 1, a marker misnumbered"), renumbered, 64, 0);
+    add(QStringLiteral("restart 1, a marker missing"), dropped, 64, 0);
+    add(QStringLiteral("restart 1, a byte changed"), changed, 64, -1);
+    add(QStringLiteral("restart 1, cut short"), std::vector<unsigned char>(restarts.begin(), restarts.begin() + long(marker(40))), 64, 0);
+    add(QStringLiteral("restart 1, no end marker"), std::vector<unsigned char>(restarts.begin(), restarts.end() - 2), 64, 0);
 }
 
 void TestDisplayFrames::jpegsMatchThePlainDecode()
@@ -298,30 +344,34 @@ void TestDisplayFrames::jpegsMatchThePlainDecode()
     const cv::Mat plain = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
     QVERIFY(!plain.empty());
 
-    // Where the shrink leaves rows unread, only the rows it reads are decoded, as the plain decode has them.
-    const std::optional<DecodedPicture> decoded = decodeJpegRows(file, rowsReadByShrink);
+    // Where the shrink leaves rows unread, only the rows it reads are decoded, as the plain decode has
+    // them, and every row gone through is counted.
+    QFETCH(int, bands);
+    QFETCH(int, banded);
+    LoadProgress progress;
+    const std::optional<DecodedPicture> decoded = decodeJpegRows(file, rowsReadByShrink, &progress, bands);
     const std::vector<int> readRows = rowsReadByShrink(plain.size());
     QCOMPARE(decoded.has_value(), int(readRows.size()) < plain.rows);
     if (decoded) {
         QCOMPARE(decoded->pixels.size(), plain.size());
         QVERIFY(decoded->rows == readRows);
+        if (banded >= 0)
+            QCOMPARE(decoded->bands > 1, banded == 1);
+        QVERIFY(progress.rowsToGo > 0);
+        QCOMPARE(progress.rowsDone.load(), progress.rowsToGo.load());
         for (const int row : readRows)
             QVERIFY2(cv::norm(decoded->pixels.row(row), plain.row(row), cv::NORM_INF) == 0, qPrintable(QString::number(row)));
     }
 
-    LoadProgress progress;
-    const std::optional<DisplayFrames> frames = loadDisplayFrames(file, &progress);
+    const std::optional<DisplayFrames> frames = loadDisplayFrames(file);
     QVERIFY(frames);
     const QString difference = compareFrames(*frames, literalDisplayFrames(plain));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
-    // The row route counts every row it goes through, and a load asked to stop shows nothing.
-    if (decoded) {
-        QVERIFY(progress.rowsToGo == plain.rows || progress.rowsToGo == plain.cols);
-        QCOMPARE(progress.rowsDone.load(), progress.rowsToGo.load());
-    }
-    progress.cancelled = true;
-    QVERIFY(!loadDisplayFrames(file, &progress));
+    // A load asked to stop shows nothing.
+    LoadProgress cancelled;
+    cancelled.cancelled = true;
+    QVERIFY(!loadDisplayFrames(file, &cancelled));
 }
 
 void TestDisplayFrames::shrinkReadsOnlyItsRows_data()

@@ -128,6 +128,7 @@ void TestMalformed::brokenFilesShowWhatThePlainDecodeShows_data()
         {"jpeg", encoded(".jpg", picture)},
         {"large jpeg", encoded(".jpg", photo, {cv::IMWRITE_JPEG_QUALITY, 92})},
         {"progressive jpeg", encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1})},
+        {"jpeg with restart markers", encoded(".jpg", photo, {cv::IMWRITE_JPEG_RST_INTERVAL, 800 / 16})}, // decoded in bands
         {"png", encoded(".png", picture)},
         {"bmp", encoded(".bmp", picture)},
         {"tiff", encoded(".tiff", picture)},
