@@ -23,6 +23,12 @@ std::atomic<int> runningWorkers{0};
 QThreadPool *workers()
 {
     static QThreadPool *const pool = [] {
+#ifdef __GLIBC__
+        // glibc gives each thread that allocates an arena of its own, whose freed pages it keeps
+        // scattered between blocks still in use; loads on changing threads would grow the
+        // program by a few kilobytes each. One arena for every thread keeps it flat.
+        mallopt(M_ARENA_MAX, 1);
+#endif
         auto *threads = new QThreadPool(QCoreApplication::instance());
         threads->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
         return threads;
