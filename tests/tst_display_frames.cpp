@@ -180,8 +180,9 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles()
 void TestDisplayFrames::jpegsMatchThePlainDecode_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    const auto add = [](const QString &name, const std::vector<unsigned char> &jpeg) {
-        QTest::newRow(qPrintable(name)) << QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
+    QTest::addColumn<bool>("readable");
+    const auto add = [](const QString &name, const std::vector<unsigned char> &jpeg, bool readable = true) {
+        QTest::newRow(qPrintable(name)) << QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size())) << readable;
     };
     const cv::Mat photo = photographLike(1024, 768, 16);
     for (const char *sampling : {"1x1", "2x1", "2x2", "1x2", "4x1"})
@@ -213,16 +214,64 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
         add(QStringLiteral("3000 x 2400, a byte changed at %1 of the picture data").arg(at), changed);
     }
     add(QStringLiteral("3000 x 2400, cut short"), std::vector<unsigned char>(large.begin(), large.begin() + long(large.size() * 0.6)));
+
+    // Every sampling three components can have (factors 1 to 4, at most ten blocks in an
+    // interleaved unit), then gray and CMYK with unusual ones; baseline and progressive; at two
+    // heights whose shrink reads from row 2 and from row 3 on, and skips 2 to 6 rows from every
+    // offset within a row group. Samplings libjpeg will not encode (fractional ratios) are written
+    // into the header of another file, as another encoder could label its file: libjpeg refuses
+    // to read those, and so must the route; once each is enough.
+    std::vector<std::vector<cv::Size>> samplings;
+    for (int code = 0; code < 16 * 16 * 16; ++code) {
+        std::vector<cv::Size> factors;
+        for (int component = 0, rest = code; component < 3; ++component, rest /= 16)
+            factors.emplace_back(rest % 4 + 1, rest / 4 % 4 + 1);
+        if (factors[0].area() + factors[1].area() + factors[2].area() <= 10)
+            samplings.push_back(factors);
+    }
+    for (int code = 0; code < 16; ++code)
+        samplings.push_back({cv::Size(code % 4 + 1, code / 4 + 1)});
+    for (const char *inks : {"1x2,1x1,1x2,1x1", "2x2,1x1,1x1,2x2", "3x1,1x1,1x1,3x1", "1x3,1x1,1x3,1x1", "4x1,2x1,1x1,2x1", "2x2,2x1,1x2,1x1"}) {
+        std::vector<cv::Size> factors;
+        for (const QString &factor : QString::fromLatin1(inks).split(QLatin1Char(',')))
+            factors.emplace_back(factor.section(QLatin1Char('x'), 0, 0).toInt(), factor.section(QLatin1Char('x'), 1, 1).toInt());
+        samplings.push_back(factors);
+    }
+    for (const cv::Size size : {cv::Size(31, 1201), cv::Size(27, 1501)}) {
+        const cv::Mat picture = photographLike(size.width, size.height, 22);
+        for (const std::vector<cv::Size> &factors : samplings) {
+            QStringList names;
+            for (const cv::Size factor : factors)
+                names << QStringLiteral("%1x%2").arg(factor.width).arg(factor.height);
+            for (const bool progressive : {false, true}) {
+                const QString name = QStringLiteral("sampling %1, %2, %3 x %4")
+                                         .arg(names.join(QLatin1Char(',')), progressive ? "progressive" : "baseline")
+                                         .arg(size.width).arg(size.height);
+                const std::vector<unsigned char> jpeg = sampledJpeg(picture, factors, progressive);
+                if (!jpeg.empty())
+                    add(name, jpeg);
+                else if (size.height == 1201 && !progressive)
+                    add(name + QStringLiteral(", labelled"), withFrameSampling(sampledJpeg(picture, std::vector<cv::Size>(factors.size(), {1, 1}), progressive), factors), false);
+            }
+        }
+    }
 }
 
 void TestDisplayFrames::jpegsMatchThePlainDecode()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(bool, readable);
     QVERIFY(!bytes.isEmpty());
     const QString file = path(QStringLiteral("variant.jpg"));
     QVERIFY(writeBytes(file, bytes));
     const cv::Mat plain = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
-    QVERIFY(!plain.empty());
+    QCOMPARE(!plain.empty(), readable);
+    if (!readable) {
+        // Reading fails both ways.
+        QVERIFY(!decodeJpegRows(file, rowsReadByShrink));
+        QVERIFY(!loadDisplayFrames(file));
+        return;
+    }
 
     // Where the shrink leaves rows unread, only the rows it reads are decoded, as the plain decode has them.
     const std::optional<DecodedPicture> decoded = decodeJpegRows(file, rowsReadByShrink);
