@@ -275,8 +275,16 @@ std::FILE *openForReading(const QString &path)
 
 } // namespace
 
+bool jpegRowsDecodedDirectly()
+{
+    return VIREOSCOPE_JPEG_ROWS;
+}
+
 std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead)
 {
+    // Pixel for pixel the plain decode's only if both run the same libjpeg.
+    if (!jpegRowsDecodedDirectly())
+        return std::nullopt;
     Decoder decoder;
     decoder.file = openForReading(path);
     if (!decoder.file)

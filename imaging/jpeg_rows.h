@@ -14,4 +14,8 @@
 // size limits, or any decoder error. The caller then decodes the file plainly.
 std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead);
 
+// Whether this build decodes JPEG rows itself: only where the build showed that OpenCV's decoder
+// loads the very libjpeg linked here. Elsewhere decodeJpegRows always hands the file over.
+bool jpegRowsDecodedDirectly();
+
 #endif

@@ -276,7 +276,7 @@ void TestDisplayFrames::jpegsMatchThePlainDecode()
     // Where the shrink leaves rows unread, only the rows it reads are decoded, as the plain decode has them.
     const std::optional<DecodedPicture> decoded = decodeJpegRows(file, rowsReadByShrink);
     const std::vector<int> readRows = rowsReadByShrink(plain.size());
-    QCOMPARE(decoded.has_value(), int(readRows.size()) < plain.rows);
+    QCOMPARE(decoded.has_value(), jpegRowsDecodedDirectly() && int(readRows.size()) < plain.rows);
     if (decoded) {
         QCOMPARE(decoded->pixels.size(), plain.size());
         QVERIFY(decoded->rows == readRows);
