@@ -1,6 +1,7 @@
 // The road a file's bytes take: decoded in colour, turned into the six display frames (the
 // weighted gray among them), then re-blurred at a kernel size taken from the input. A JPEG's
-// rows decoded alone are compared with the plain decode's.
+// rows decoded alone, the shrink's and a set drawn from the input, are compared with the plain
+// decode's.
 #include <QCoreApplication>
 #include <QString>
 
@@ -9,11 +10,50 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "display_frames.h"
 #include "jpeg_rows.h"
+
+namespace {
+
+// Which rows the second row decode keeps: runs of one to three rows between gaps of random
+// length, drawn from a seed taken from the input, so that mutation moves the route's skips to
+// every offset and length. The seed's low bits choose how long the gaps may be.
+std::uint32_t rowSeed = 0;
+
+std::vector<int> rowsFromSeed(cv::Size pictureSize)
+{
+    cv::RNG random(rowSeed);
+    const int longestGap = (2 << (rowSeed % 8)) + 1; // 3 to 257 rows
+    std::vector<int> rows;
+    for (int row = int(random.uniform(0, longestGap)); row < pictureSize.height;) {
+        for (int run = random.uniform(1, 4); run > 0 && row < pictureSize.height; --run)
+            rows.push_back(row++);
+        row += random.uniform(1, longestGap + 1);
+    }
+    return rows;
+}
+
+// The rows decoded alone must be the plain decode's, row for row.
+void compareWithPlainDecode(const QString &path, const DecodedPicture &rows, cv::Mat &plain)
+{
+    if (plain.empty()) {
+        try {
+            plain = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+        } catch (const cv::Exception &) {
+        }
+    }
+    if (plain.size() != rows.pixels.size())
+        std::abort();
+    for (const int row : rows.rows)
+        if (cv::norm(plain.row(row), rows.pixels.row(row), cv::NORM_INF) != 0)
+            std::abort();
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -29,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1)
         return 0;
     const int kernelSize = data[0] % 40 - 2; // a few out of range on purpose
+    rowSeed = std::uint32_t(data[0]) * 2654435761u ^ std::uint32_t(size);
     ++data;
     --size;
 
@@ -41,19 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const QString path = QStringLiteral("/proc/self/fd/%1").arg(descriptor);
         if (const std::optional<DisplayFrames> frames = loadDisplayFrames(path))
             reblurredFrame(frames->rgb, kernelSize);
-        // The JPEG row decoder must agree with the plain decode on every row it keeps.
-        if (const std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsReadByShrink)) {
-            cv::Mat plain;
-            try {
-                plain = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
-            } catch (const cv::Exception &) {
-            }
-            if (plain.size() != rows->pixels.size())
-                std::abort();
-            for (const int row : rows->rows)
-                if (cv::norm(plain.row(row), rows->pixels.row(row), cv::NORM_INF) != 0)
-                    std::abort();
-        }
+        // The JPEG row decoder must agree with the plain decode on every row it keeps, both for
+        // the shrink's rows and for rows chosen by the input's first byte and length.
+        cv::Mat plain;
+        if (const std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsReadByShrink))
+            compareWithPlainDecode(path, *rows, plain);
+        if (const std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsFromSeed))
+            compareWithPlainDecode(path, *rows, plain);
     }
     close(descriptor);
     return 0;

@@ -5,10 +5,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <jpeglib.h>
 
 namespace {
 
@@ -17,6 +21,51 @@ void save(const std::string &folder, const std::string &name, const std::vector<
     std::ofstream file(folder + "/" + name, std::ios::binary);
     file.put(static_cast<char>(kernelByte)); // the fuzz target reads its kernel size from the first byte
     file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The picture as a JPEG with these sampling factors (one horizontal, vertical pair per component:
+// one for gray, three for YCbCr, four for CMYK), which OpenCV's encoder cannot be asked for.
+std::vector<unsigned char> sampledJpeg(const cv::Mat &bgr, const std::vector<std::pair<int, int>> &factors, bool progressive)
+{
+    const int components = static_cast<int>(factors.size());
+    cv::Mat samples;
+    if (components == 1) {
+        cv::cvtColor(bgr, samples, cv::COLOR_BGR2GRAY);
+    } else if (components == 3) {
+        cv::cvtColor(bgr, samples, cv::COLOR_BGR2RGB);
+    } else {
+        cv::cvtColor(bgr, samples, cv::COLOR_BGR2RGBA);
+        samples = cv::Scalar::all(255) - samples; // inks of a sort; any four channels will do
+    }
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors); // the factors below are all valid: libjpeg has no cause to fail
+    jpeg_create_compress(&info);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(bgr.cols);
+    info.image_height = static_cast<JDIMENSION>(bgr.rows);
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 80, TRUE);
+    for (int i = 0; i < components; ++i) {
+        info.comp_info[i].h_samp_factor = factors[static_cast<std::size_t>(i)].first;
+        info.comp_info[i].v_samp_factor = factors[static_cast<std::size_t>(i)].second;
+    }
+    if (progressive)
+        jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    for (int y = 0; y < bgr.rows; ++y) {
+        JSAMPROW row = samples.ptr(y);
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    std::vector<unsigned char> jpeg(buffer, buffer + size);
+    std::free(buffer);
+    return jpeg;
 }
 
 } // namespace
@@ -75,6 +124,21 @@ int main(int argc, char **argv)
         {"radiance.pfm", ".pfm", radiance, {}},
     };
     int written = 0;
+    // Taller than the views, with sampling factors whose row groups are 2 to 4 rows: the rows the
+    // views read start at every offset in a group.
+    const struct { const char *name; std::vector<std::pair<int, int>> factors; bool progressive; } samplings[] = {
+        {"tall 4x2.jpg", {{4, 2}, {1, 1}, {1, 1}}, false},
+        {"tall 1x3.jpg", {{1, 3}, {1, 1}, {1, 1}}, false},
+        {"tall 3x2 progressive.jpg", {{3, 2}, {1, 1}, {1, 1}}, true},
+        {"tall 2x4,1x1,1x1.jpg", {{2, 4}, {1, 1}, {1, 1}}, false},
+        {"tall 1x4,1x2,1x4 progressive.jpg", {{1, 4}, {1, 2}, {1, 4}}, true},
+        {"tall gray 2x3.jpg", {{2, 3}}, false},
+        {"tall cmyk 2x2,1x1,1x1,2x2.jpg", {{2, 2}, {1, 1}, {1, 1}, {2, 2}}, false},
+    };
+    for (const auto &sampling : samplings) {
+        save(folder, sampling.name, sampledJpeg(tall, sampling.factors, sampling.progressive), static_cast<unsigned char>(7 + 2 * written));
+        ++written;
+    }
     for (const auto &seed : seeds) {
         std::vector<unsigned char> bytes;
         try {

@@ -298,8 +298,16 @@ int coresForBands()
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
+bool jpegRowsDecodedDirectly()
+{
+    return VIREOSCOPE_JPEG_ROWS;
+}
+
 std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress, int bands)
 {
+    // Pixel for pixel the plain decode's only if both run the same libjpeg.
+    if (!jpegRowsDecodedDirectly())
+        return std::nullopt;
     Decoder decoder;
     decoder.file = openForReading(path);
     if (!decoder.file)
@@ -380,6 +388,26 @@ bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowT
     std::vector<unsigned char> bgrRow(static_cast<std::size_t>(width) * 3);
     const auto readRowInto = [row = decodedRow.data()](j_decompress_ptr info) mutable { jpeg_read_scanlines(info, &row, 1); };
 
+    // libjpeg-turbo's skip (2.1.5 and later; its issue 915) goes wrong when it starts inside a row
+    // group and the upsampler reads no context rows: it hands back rows from before the skip and
+    // loses count of the rows to go, which can even stall the decode. So a skip starts only on a
+    // group's first row; the rows before it are read and dropped, at most three. A group is
+    // max_v_samp_factor output rows, whatever the upsampler. Each call must move the decoder on by
+    // exactly its rows, or the file goes to the plain decode.
+    const int rowGroup = decoder.info.max_v_samp_factor;
+    const auto readRows = [&decoder, &readRowInto](int from, int count) {
+        for (int i = 0; i < count; ++i)
+            if (!guarded(decoder, readRowInto) || decoder.info.output_scanline != JDIMENSION(from + i + 1))
+                return false;
+        return true;
+    };
+    const auto skipRows = [&decoder](int from, int count) {
+        return guarded(decoder, [count](j_decompress_ptr info) { jpeg_skip_scanlines(info, JDIMENSION(count)); })
+               && decoder.info.output_scanline == JDIMENSION(from + count);
+    };
+    if (rowGroup < 1)
+        return false;
+
     int reported = 0;
     for (int row = 0; row < height;) {
         if (progress) {
@@ -395,17 +423,18 @@ bool readKeptRows(Decoder &decoder, const std::vector<char> &keepRow, const RowT
             // Never skip to the end, where libjpeg would stop reading: the plain decode reads
             // every row's data, and so does this, whatever that data holds.
             const int toSkip = row + skipped == height ? skipped - 1 : skipped;
-            if (toSkip > 0 && !guarded(decoder, [toSkip](j_decompress_ptr info) { jpeg_skip_scanlines(info, JDIMENSION(toSkip)); }))
+            const int toGroup = std::min(toSkip, (rowGroup - row % rowGroup) % rowGroup);
+            if (!readRows(row, toGroup) || (toSkip > toGroup && !skipRows(row + toGroup, toSkip - toGroup)))
                 return false;
             row += toSkip;
             if (row == height - 1 && !keepRow[static_cast<std::size_t>(row)]) {
-                if (!guarded(decoder, readRowInto))
+                if (!readRows(row, 1))
                     return false;
                 ++row;
             }
             continue;
         }
-        if (!guarded(decoder, readRowInto))
+        if (!readRows(row, 1))
             return false;
         if (!turn.transposed && !turn.columnsReversed) {
             toBgr(decodedRow.data(), cmyk, turned.ptr(fromEnd(turn.rowsReversed, row)), width);

@@ -22,4 +22,8 @@ int coresForBands();
 std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress = nullptr,
                                              int bands = coresForBands());
 
+// Whether this build decodes JPEG rows itself: only where the build showed that OpenCV's decoder
+// loads the very libjpeg linked here. Elsewhere decodeJpegRows always hands the file over.
+bool jpegRowsDecodedDirectly();
+
 #endif

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 
@@ -137,33 +138,71 @@ std::vector<unsigned char> cjpeg(const cv::Mat &picture, const QStringList &opti
     return std::vector<unsigned char>(jpeg.begin(), jpeg.end());
 }
 
-std::vector<unsigned char> cmykJpeg(const cv::Mat &picture)
+namespace {
+
+struct EncoderErrors
 {
-    jpeg_compress_struct info;
-    jpeg_error_mgr errors;
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = JDIMENSION(picture.cols);
-    info.image_height = JDIMENSION(picture.rows);
-    info.input_components = 4;
-    info.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 90, TRUE);
-    info.write_Adobe_marker = TRUE;
-    jpeg_start_compress(&info, TRUE);
-    std::vector<unsigned char> row(picture.cols * 4);
-    for (int y = 0; y < picture.rows; ++y) {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+void jumpOnEncoderError(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<EncoderErrors *>(info->err)->jump, 1);
+}
+
+} // namespace
+
+std::vector<unsigned char> sampledJpeg(const cv::Mat &picture, const std::vector<cv::Size> &factors, bool progressive)
+{
+    const int components = int(factors.size());
+    if (components != 1 && components != 3 && components != 4)
+        return {};
+    // The samples libjpeg takes: gray, RGB, or inks derived from the colours.
+    cv::Mat samples(picture.size(), CV_8UC(components));
+    if (components == 1)
+        cv::cvtColor(picture, samples, cv::COLOR_BGR2GRAY);
+    else if (components == 3)
+        cv::cvtColor(picture, samples, cv::COLOR_BGR2RGB);
+    for (int y = 0; components == 4 && y < picture.rows; ++y) {
         const unsigned char *bgr = picture.ptr(y);
+        unsigned char *inks = samples.ptr(y);
         for (int x = 0; x < picture.cols; ++x) {
             const int key = 255 - std::max({bgr[3 * x], bgr[3 * x + 1], bgr[3 * x + 2]});
             for (int ink = 0; ink < 3; ++ink)
-                row[4 * x + ink] = static_cast<unsigned char>(255 - bgr[3 * x + 2 - ink] - key / 2);
-            row[4 * x + 3] = static_cast<unsigned char>(key);
+                inks[4 * x + ink] = static_cast<unsigned char>(255 - bgr[3 * x + 2 - ink] - key / 2);
+            inks[4 * x + 3] = static_cast<unsigned char>(key);
         }
-        JSAMPROW rows[] = {row.data()};
+    }
+
+    jpeg_compress_struct info;
+    EncoderErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = jumpOnEncoderError;
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_create_compress(&info);
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_compress(&info);
+        std::free(buffer);
+        return {};
+    }
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = JDIMENSION(picture.cols);
+    info.image_height = JDIMENSION(picture.rows);
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_set_defaults(&info); // CMYK gets an Adobe marker
+    jpeg_set_quality(&info, 90, TRUE);
+    for (int i = 0; i < components; ++i) {
+        info.comp_info[i].h_samp_factor = factors[std::size_t(i)].width;
+        info.comp_info[i].v_samp_factor = factors[std::size_t(i)].height;
+    }
+    if (progressive)
+        jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    for (int y = 0; y < picture.rows; ++y) {
+        JSAMPROW rows[] = {samples.ptr(y)};
         jpeg_write_scanlines(&info, rows, 1);
     }
     jpeg_finish_compress(&info);
@@ -171,6 +210,30 @@ std::vector<unsigned char> cmykJpeg(const cv::Mat &picture)
     std::vector<unsigned char> jpeg(buffer, buffer + size);
     std::free(buffer);
     return jpeg;
+}
+
+std::vector<unsigned char> cmykJpeg(const cv::Mat &picture)
+{
+    return sampledJpeg(picture, std::vector<cv::Size>(4, cv::Size(1, 1)));
+}
+
+std::vector<unsigned char> withFrameSampling(std::vector<unsigned char> jpeg, const std::vector<cv::Size> &factors)
+{
+    // Segments from the start of the file up to the frame header (SOF0 to SOF2).
+    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xFF;) {
+        const int marker = jpeg[at + 1];
+        const std::size_t length = std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+        if (marker >= 0xC0 && marker <= 0xC2) {
+            const std::size_t count = jpeg[at + 9];
+            if (count != factors.size() || at + 10 + 3 * count > jpeg.size())
+                return {};
+            for (std::size_t i = 0; i < count; ++i)
+                jpeg[at + 11 + 3 * i] = static_cast<unsigned char>(factors[i].width << 4 | factors[i].height);
+            return jpeg;
+        }
+        at += 2 + length;
+    }
+    return {};
 }
 
 bool writeBytes(const QString &path, const QByteArray &bytes)

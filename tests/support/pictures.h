@@ -48,6 +48,15 @@ std::vector<unsigned char> cjpeg(const cv::Mat &picture, const QStringList &opti
 // The picture as an Adobe-style CMYK JPEG, its inks derived from the colours.
 std::vector<unsigned char> cmykJpeg(const cv::Mat &picture);
 
+// The picture encoded by libjpeg with these sampling factors (horizontal x vertical), as
+// cjpeg -sample writes it: one component for gray, three for YCbCr, four for CMYK inks as
+// cmykJpeg derives them. Empty where libjpeg's encoder refuses the factors.
+std::vector<unsigned char> sampledJpeg(const cv::Mat &picture, const std::vector<cv::Size> &factors, bool progressive = false);
+
+// The JPEG with other sampling factors written into its frame header, one per component, as
+// an encoder that writes those factors would label its file; empty if it has no such header.
+std::vector<unsigned char> withFrameSampling(std::vector<unsigned char> jpeg, const std::vector<cv::Size> &factors);
+
 bool writeBytes(const QString &path, const std::vector<unsigned char> &bytes);
 bool writeBytes(const QString &path, const QByteArray &bytes);
 
