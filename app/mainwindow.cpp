@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QTimer>
 
 #include <iostream>
 
@@ -23,6 +24,7 @@ MainWindow::MainWindow(QWidget *parent)
     , form(new Ui::MainWindow)
     , loader(new PictureLoader(this))
     , loadProgress(new QProgressBar)
+    , progressDelay(new QTimer(this))
 {
     form->setupUi(this);
     form->spinBox->setSingleStep(2);
@@ -59,6 +61,11 @@ MainWindow::MainWindow(QWidget *parent)
     loadProgress->setTextVisible(false);
     loadProgress->hide();
     statusBar()->addPermanentWidget(loadProgress);
+    // Most loads are over in a blink: the bar shows only for those that take a while, so that it
+    // neither flickers nor costs them time.
+    progressDelay->setSingleShot(true);
+    progressDelay->setInterval(200);
+    connect(progressDelay, &QTimer::timeout, loadProgress, &QWidget::show);
     connect(loader, &PictureLoader::progressed, this, [this](int rowsDone, int rowsToGo) {
         // Only the JPEG route can tell how far it is; the others show that they are busy.
         loadProgress->setRange(0, rowsToGo);
@@ -127,7 +134,12 @@ void MainWindow::showLoading(bool loading)
             view->unsetCursor();
     }
     loadProgress->setRange(0, 0);
-    loadProgress->setVisible(loading);
+    if (loading) {
+        progressDelay->start();
+    } else {
+        progressDelay->stop();
+        loadProgress->hide();
+    }
 }
 
 void MainWindow::showLoaded(const QString &path, const DisplayFrames &frames)

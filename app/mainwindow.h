@@ -9,6 +9,7 @@
 QT_BEGIN_NAMESPACE
 namespace Ui { class MainWindow; }
 class QProgressBar;
+class QTimer;
 QT_END_NAMESPACE
 class PictureLoader;
 struct DisplayFrames;
@@ -44,6 +45,7 @@ private:
     cv::Mat blurredFrame; // the last re-blur
     PictureLoader *loader;
     QProgressBar *loadProgress; // in the status bar while a load runs
+    QTimer *progressDelay;      // before the bar shows
 };
 
 #endif
