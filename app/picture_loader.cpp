@@ -17,18 +17,20 @@ namespace {
 
 std::atomic<int> runningWorkers{0};
 
+#ifdef __GLIBC__
+// glibc gives threads that allocate arenas of their own, whose freed pages it keeps scattered
+// between blocks still in use: loads on worker threads grew the program by a few kilobytes each.
+// One arena for every thread keeps it flat. glibc fixes the number of arenas when a second
+// thread first allocates, so this is set while the program starts, before any thread runs.
+[[maybe_unused]] const int oneMallocArena = mallopt(M_ARENA_MAX, 1);
+#endif
+
 // Threads of the loads' own, so that an overtaken load still in a decoder that cannot be
 // stopped never keeps a newer one waiting. They belong to the application, which waits for
 // them and ends them while it is torn down, before the program's statics go.
 QThreadPool *workers()
 {
     static QThreadPool *const pool = [] {
-#ifdef __GLIBC__
-        // glibc gives each thread that allocates an arena of its own, whose freed pages it keeps
-        // scattered between blocks still in use; loads on changing threads would grow the
-        // program by a few kilobytes each. One arena for every thread keeps it flat.
-        mallopt(M_ARENA_MAX, 1);
-#endif
         auto *threads = new QThreadPool(QCoreApplication::instance());
         threads->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
         return threads;
@@ -44,14 +46,7 @@ std::optional<DisplayFrames> loadOnWorker(const QString &path, LoadProgress *pro
     {
         ~CountedOut() { --runningWorkers; }
     } countedOut;
-    std::optional<DisplayFrames> frames = loadDisplayFrames(path, progress);
-#ifdef __GLIBC__
-    // Freeing a decoded picture raises glibc's threshold for mapping large blocks up to its size,
-    // so the next loads' large blocks come from the heap and are freed between blocks still in
-    // use, where the heap does not shrink: hand those pages back.
-    malloc_trim(0);
-#endif
-    return frames;
+    return loadDisplayFrames(path, progress);
 }
 
 } // namespace
@@ -108,4 +103,11 @@ void PictureLoader::finish()
         emit loaded(finishedPath, *frames);
     else
         emit failed(finishedPath);
+#ifdef __GLIBC__
+    // Freeing a decoded picture raises glibc's threshold for mapping large blocks up to its size,
+    // so the next loads' large blocks come from the heap and are freed between blocks still in
+    // use, where the heap does not shrink. Once the window has put the new frames up and let go
+    // of the old ones, hand those pages back.
+    malloc_trim(0);
+#endif
 }
