@@ -22,7 +22,7 @@ packages=(
     qt6-wayland               # the window on Wayland, natively
     weston libweston-10-dev   # tests on a Wayland compositor, and the test module that closes windows
     clang libclang-rt-14-dev  # the fuzz target and its sanitizers
-    dpkg-dev file desktop-file-utils lintian  # the Debian package and its checks
+    dpkg-dev file desktop-file-utils lintian libglib2.0-bin  # the Debian package and its checks (gio launches it)
     librsvg2-bin              # the icon's fixed sizes, drawn from its SVG
     appstream python3-xdg hicolor-icon-theme x11-utils  # the metadata, icon and window class checks
 )
