@@ -3,31 +3,56 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "mainwindow.h"
 #include "picture_files.h"
-#include "picture_loader.h"
 
-int main(int argc, char *argv[])
+namespace {
+
+void describe(QCommandLineParser &parser)
 {
-    QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vireoscope"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VIREOSCOPE_VERSION));
-#ifdef VIREOSCOPE_DESKTOP_ID // Wayland has no WM_CLASS: the window names its desktop entry, and so its icon
-    QGuiApplication::setDesktopFileName(QStringLiteral(VIREOSCOPE_DESKTOP_ID));
-#endif
-
-    // Unknown options and --help or --version end the program here, before any window.
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QApplication::translate(
+    parser.setApplicationDescription(QCoreApplication::translate(
         "main", "Shows side by side what six classic image filters do to a picture."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("file"),
-                                 QApplication::translate("main", "The picture to open: a path or a file:// URL. "
-                                                                 "Of several, the first opens."),
+                                 QCoreApplication::translate("main", "The picture to open: a path or a file:// URL. "
+                                                                     "Of several, the first opens."),
                                  QStringLiteral("[file...]"));
+}
+
+// --help and --version are answered without a display, which the window's application needs.
+void answerWithoutDisplay(int argc, char *argv[])
+{
+    bool asked = false;
+    for (int i = 1; i < argc; ++i)
+        for (const char *option : {"-h", "-?", "--help", "--help-all", "-v", "--version"})
+            asked = asked || std::strcmp(argv[i], option) == 0;
+    if (!asked)
+        return;
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    describe(parser);
+    parser.process(app); // answers, and ends the program
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    answerWithoutDisplay(argc, argv);
+    QApplication app(argc, argv);
+#ifdef VIREOSCOPE_DESKTOP_ID // Wayland has no WM_CLASS: the window names its desktop entry, and so its icon
+    QGuiApplication::setDesktopFileName(QStringLiteral(VIREOSCOPE_DESKTOP_ID));
+#endif
+
+    // Unknown options end the program here, before any window.
+    QCommandLineParser parser;
+    describe(parser);
     parser.process(app);
     QString file;
     if (!parser.positionalArguments().isEmpty()) {
@@ -44,11 +69,10 @@ int main(int argc, char *argv[])
     if (!file.isEmpty())
         window.open(file);
     const int exitCode = app.exec();
-    // End here, leaving the rest to the system, when the teardown could wait for ever or race:
-    // a decoder still at work cannot be stopped and would use what the teardown destroys, and
-    // Qt 6.4's Wayland plugin now and then hangs while it disconnects (its event thread waits
-    // on a read that never comes). The window is gone and nothing is left to save.
-    if (PictureLoader::workersRunning() || QGuiApplication::platformName() == QLatin1String("wayland")) {
+    // On Wayland, end here, leaving the rest to the system: Qt 6.4's Wayland plugin now and then
+    // hangs while it disconnects (its event thread waits on a read that never comes). The window
+    // is gone and nothing is left to save.
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) {
         std::cout.flush();
         std::fflush(nullptr);
         std::_Exit(exitCode);

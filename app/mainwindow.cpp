@@ -75,9 +75,9 @@ MainWindow::MainWindow(QWidget *parent)
         showLoading(false);
         showLoaded(path, frames);
     });
-    connect(loader, &PictureLoader::failed, this, [this](const QString &path) {
+    connect(loader, &PictureLoader::failed, this, [this](const QString &path, const QString &problem) {
         showLoading(false);
-        showFailure(path);
+        showFailure(path, problem);
     });
 }
 
@@ -164,12 +164,14 @@ void MainWindow::showLoaded(const QString &path, const DisplayFrames &frames)
                                      .arg(frames.pictureSize.height));
 }
 
-void MainWindow::showFailure(const QString &path)
+void MainWindow::showFailure(const QString &path, const QString &problem)
 {
     // Nothing on screen changes but the status bar: started from the desktop, nobody sees
-    // standard output.
+    // standard output. A decoder that cannot run is no fault of the picture's, and says so.
     std::cout << "reading fail" << std::endl;
-    form->statusbar->showMessage(tr("reading fail: %1").arg(QFileInfo(path).fileName()));
+    const QString name = QFileInfo(path).fileName();
+    form->statusbar->showMessage(problem.isEmpty() ? tr("reading fail: %1").arg(name)
+                                                   : tr("reading fail: %1: %2").arg(name, problem));
 }
 
 void MainWindow::openNeighbour(int step)

@@ -34,7 +34,7 @@ private:
     // keys. The load runs beside the window; its frames or its failure are shown when they come.
     void openPicture(const QString &path);
     void showLoaded(const QString &path, const DisplayFrames &frames);
-    void showFailure(const QString &path);
+    void showFailure(const QString &path, const QString &problem);
     void openNeighbour(int step);
     void showLoading(bool loading);
     QString dialogFilters() const;

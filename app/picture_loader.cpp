@@ -1,113 +1,307 @@
 #include "picture_loader.h"
 
 #include <QCoreApplication>
-#include <QFutureWatcher>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSocketNotifier>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <algorithm>
-#include <atomic>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
+#include <cstring>
+#include <utility>
 
-#include "load_progress.h"
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "wire.h"
 
 namespace {
 
-std::atomic<int> runningWorkers{0};
+// A process that has said nothing for this long has hung; those that can tell how far they
+// are say so several times a second.
+constexpr int silenceLimitMs = 120000;
 
-#ifdef __GLIBC__
-// glibc gives threads that allocate arenas of their own, whose freed pages it keeps scattered
-// between blocks still in use: loads on worker threads grew the program by a few kilobytes each.
-// One arena for every thread keeps it flat. glibc fixes the number of arenas when a second
-// thread first allocates, so this is set while the program starts, before any thread runs.
-[[maybe_unused]] const int oneMallocArena = mallopt(M_ARENA_MAX, 1);
-#endif
-
-// Threads of the loads' own, so that an overtaken load still in a decoder that cannot be
-// stopped never keeps a newer one waiting. They belong to the application, which waits for
-// them and ends them while it is torn down, before the program's statics go.
-QThreadPool *workers()
+// Beside the executable (a build) or where it is installed relative to it.
+QString decoderProgram()
 {
-    static QThreadPool *const pool = [] {
-        auto *threads = new QThreadPool(QCoreApplication::instance());
-        threads->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
-        return threads;
-    }();
-    return pool;
+    const QString folder = QCoreApplication::applicationDirPath();
+    const QString beside = folder + QStringLiteral("/vireoscope-decoder");
+    if (QFileInfo(beside).isExecutable())
+        return beside;
+    return folder + QStringLiteral("/" VIREOSCOPE_DECODER_FROM_EXECUTABLE "/vireoscope-decoder");
 }
 
-// Runs on the worker; everything it touches it owns, so it may outlive the loader. The worker
-// was counted when it was started and counts itself out when done.
-std::optional<DisplayFrames> loadOnWorker(const QString &path, LoadProgress *progress)
+// The first message waiting on a channel, once it has all arrived.
+std::optional<wire::Message> firstMessage(const QByteArray &bytes)
 {
-    struct CountedOut
-    {
-        ~CountedOut() { --runningWorkers; }
-    } countedOut;
-    return loadDisplayFrames(path, progress);
+    if (bytes.size() < qsizetype(sizeof(wire::Message)))
+        return std::nullopt;
+    wire::Message message;
+    std::memcpy(&message, bytes.constData(), sizeof message);
+    return message;
 }
 
 } // namespace
 
+// One load's channel: the receiving end of its socket, watched for what arrives.
+class LoadChannel : public QObject
+{
+public:
+    LoadChannel(int descriptor, QObject *parent)
+        : QObject(parent)
+        , descriptor(descriptor)
+        , news(std::max(descriptor, 0), QSocketNotifier::Read, this)
+    {
+        news.setEnabled(descriptor >= 0);
+    }
+    ~LoadChannel() override
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+
+    // Adds what has arrived; false once the other end has closed.
+    bool receive(QByteArray &into)
+    {
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t got = recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0)
+                into.append(buffer, got);
+            else if (got < 0 && errno == EINTR)
+                continue;
+            else
+                return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+
+    // Kills the load's process once it says who it is, and goes; or goes once it has ended.
+    void killWhenStarted()
+    {
+        news.disconnect();
+        connect(&news, &QSocketNotifier::activated, this, [this] {
+            const bool open = receive(received);
+            const std::optional<wire::Message> started = firstMessage(received);
+            if (started && started->kind == wire::started && wire::isWellFormed(*started))
+                ::kill(pid_t(started->first), SIGKILL);
+            if (started || !open)
+                deleteLater();
+        });
+    }
+
+    const int descriptor;
+    QSocketNotifier news;
+    QByteArray received;
+};
+
+
 PictureLoader::PictureLoader(QObject *parent)
     : QObject(parent)
 {
-    // The decoders say how far they are through plain counters; the bar is fed from them.
-    progressPoll.setInterval(50);
-    connect(&progressPoll, &QTimer::timeout, this, [this] {
-        if (progress)
-            emit progressed(progress->rowsDone, progress->rowsToGo);
-    });
+    silence.setSingleShot(true);
+    silence.setInterval(silenceLimitMs);
+    connect(&silence, &QTimer::timeout, this, [this] { finish(std::nullopt); });
+    // The decoder starts once the event loop runs, when the window has been shown.
+    QTimer::singleShot(0, this, &PictureLoader::prepare);
 }
 
 PictureLoader::~PictureLoader()
 {
-    if (progress)
-        progress->cancelled = true;
+    dismissBusy();
+    stopDecoder();
 }
 
-bool PictureLoader::workersRunning()
+bool PictureLoader::isLoading() const
 {
-    return runningWorkers > 0;
+    return busy != nullptr;
+}
+
+void PictureLoader::prepare()
+{
+    if (decoder && decoder->state() != QProcess::NotRunning)
+        return;
+    stopDecoder();
+    int sockets[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
+        return;
+    // The decoder's end stays open across its start, for it alone: the window starts no other
+    // program.
+    fcntl(sockets[1], F_SETFD, 0);
+    decoderSocket = sockets[0];
+    decoder = new QProcess(this);
+    decoder->setProcessChannelMode(QProcess::ForwardedChannels);
+    decoder->start(decoderProgram(), {QString::number(sockets[1])});
+    ::close(sockets[1]);
+    decoderNews = new QSocketNotifier(decoderSocket, QSocketNotifier::Read, this);
+    connect(decoderNews, &QSocketNotifier::activated, this, &PictureLoader::readDecoder);
+    // Ended before it was ready: a broken installation, which fails the load waiting on it.
+    connect(decoder, &QProcess::finished, this, [this] {
+        if (busy && !busyProcess)
+            finish(std::nullopt, decoderProblem());
+    });
+}
+
+QString PictureLoader::decoderProblem() const
+{
+    if (!decoder || decoderSocket < 0)
+        return tr("no channel to the picture decoder");
+    if (decoder->error() == QProcess::FailedToStart)
+        return tr("the picture decoder %1 could not be started: %2").arg(decoder->program(), decoder->errorString());
+    if (!decoderReady)
+        return tr("the picture decoder %1 ended before it was ready (exit code %2)")
+            .arg(decoder->program())
+            .arg(decoder->exitCode());
+    return QString();
+}
+
+void PictureLoader::readDecoder()
+{
+    wire::Message message;
+    const ssize_t got = recv(decoderSocket, &message, sizeof message, MSG_DONTWAIT);
+    if (got == sizeof message && message.kind == wire::ready && wire::isWellFormed(message)) {
+        decoderReady = true;
+        return;
+    }
+    // The decoder has ended, or says what it should not: nothing more is read from it.
+    decoderNews->setEnabled(false);
+}
+
+void PictureLoader::stopDecoder()
+{
+    if (decoder) {
+        decoder->disconnect(this);
+        decoder->kill();
+        decoder->waitForFinished();
+        delete decoder;
+        decoder = nullptr;
+    }
+    delete decoderNews;
+    decoderNews = nullptr;
+    if (decoderSocket >= 0)
+        ::close(decoderSocket);
+    decoderSocket = -1;
+    decoderReady = false;
+}
+
+void PictureLoader::dismissBusy()
+{
+    if (!busy)
+        return;
+    busy->disconnect(this);
+    if (busyProcess)
+        ::kill(pid_t(busyProcess), SIGKILL);
+    if (busyProcess || busy->descriptor < 0)
+        busy->deleteLater();
+    else
+        busy->killWhenStarted(); // it may not have said who it is yet
+    busy = nullptr;
+    busyProcess = 0;
+    answer.clear();
+    silence.stop();
 }
 
 void PictureLoader::load(const QString &newPath)
 {
-    if (watcher) {
-        // Overtaken: the decoder stops where it can, and what it brings is never seen.
-        progress->cancelled = true;
-        delete watcher;
-    }
+    // Overtaken: the older load's process dies now, and its memory goes back to the system.
+    dismissBusy();
     path = newPath;
-    progress = std::make_shared<LoadProgress>();
-    watcher = new QFutureWatcher<std::optional<DisplayFrames>>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, &PictureLoader::finish);
-    ++runningWorkers; // counted from now, so that no moment between start and run is missed
-    watcher->setFuture(QtConcurrent::run(workers(), [newPath, shared = progress] {
-        return loadOnWorker(newPath, shared.get());
-    }));
-    progressPoll.start();
+    prepare();
+    // A channel of the load's own, whose sending end goes to the process that decodes it.
+    int channel[2] = {-1, -1};
+    if (decoder->error() == QProcess::FailedToStart || decoderSocket < 0
+        || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+        // Said once the window has taken in that the load began.
+        busy = new LoadChannel(-1, this); // stands for the load that cannot run
+        QTimer::singleShot(0, busy, [this, problem = decoderProblem()] { finish(std::nullopt, problem); });
+        return;
+    }
+    busy = new LoadChannel(channel[0], this);
+    connect(&busy->news, &QSocketNotifier::activated, this, &PictureLoader::readAnswer);
+
+    const QByteArray name = QFile::encodeName(newPath);
+    const wire::Request request = {std::uint32_t(name.size())};
+    const QByteArray bytes = QByteArray(reinterpret_cast<const char *>(&request), sizeof request) + name;
+    iovec data = {const_cast<char *>(bytes.constData()), std::size_t(bytes.size())};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &channel[1], sizeof(int));
+    const bool sent = name.size() <= qsizetype(wire::longestPath) && sendmsg(decoderSocket, &message, MSG_NOSIGNAL) == bytes.size();
+    ::close(channel[1]);
+    if (!sent) // the decoder has gone: the channel's end tells
+        QTimer::singleShot(0, busy, [this] { readAnswer(); });
+    silence.start();
 }
 
-void PictureLoader::finish()
+void PictureLoader::readAnswer()
 {
-    const std::optional<DisplayFrames> frames = watcher->result();
-    watcher->deleteLater();
-    watcher = nullptr;
-    progress.reset();
-    progressPoll.stop();
+    if (!busy)
+        return;
+    const bool open = busy->receive(answer);
+    while (busy) {
+        const std::optional<wire::Message> message = firstMessage(answer);
+        if (!message || (message->kind == wire::frames && answer.size() < qsizetype(sizeof *message + wire::framesBytes))) {
+            // Ended without an answer: it crashed or was killed, or the decoder never ran it
+            // (whose own end, still to come, says why).
+            if (!open && (busyProcess || decoderReady || !decoder || decoder->state() == QProcess::NotRunning))
+                finish(std::nullopt, busyProcess ? QString() : decoderProblem());
+            return; // the rest is on its way
+        }
+        if (!wire::isWellFormed(*message) || (message->kind == wire::started) == (busyProcess != 0)
+            || message->kind == wire::ready) {
+            finish(std::nullopt);
+            return;
+        }
+        silence.start();
+        switch (message->kind) {
+        case wire::started:
+            busyProcess = message->first;
+            break;
+        case wire::progress:
+            emit progressed(message->first, message->second);
+            break;
+        case wire::frames: {
+            DisplayFrames frames;
+            frames.pictureSize = cv::Size(message->first, message->second);
+            auto *bytes = reinterpret_cast<uchar *>(answer.data()) + sizeof *message;
+            int i = 0;
+            for (cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average}) {
+                *frame = cv::Mat(wire::frameHeight, wire::frameWidth, CV_8UC(wire::frameChannels[i++]), bytes).clone();
+                bytes += frame->total() * frame->elemSize();
+            }
+            finish(std::move(frames));
+            return;
+        }
+        default: // failed
+            finish(std::nullopt);
+            return;
+        }
+        answer.remove(0, sizeof *message);
+    }
+}
+
+void PictureLoader::finish(std::optional<DisplayFrames> frames, const QString &problem)
+{
+    if (!busy)
+        return;
+    dismissBusy();
     const QString finishedPath = std::exchange(path, QString());
-    if (frames)
+    if (frames) {
         emit loaded(finishedPath, *frames);
-    else
-        emit failed(finishedPath);
-#ifdef __GLIBC__
-    // Freeing a decoded picture raises glibc's threshold for mapping large blocks up to its size,
-    // so the next loads' large blocks come from the heap and are freed between blocks still in
-    // use, where the heap does not shrink. Once the window has put the new frames up and let go
-    // of the old ones, hand those pages back.
-    malloc_trim(0);
-#endif
+    } else {
+        if (!problem.isEmpty())
+            std::fprintf(stderr, "vireoscope: %s\n", qUtf8Printable(problem));
+        emit failed(finishedPath, problem);
+    }
 }

@@ -1,51 +1,67 @@
 #ifndef PICTURE_LOADER_H
 #define PICTURE_LOADER_H
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
-#include <memory>
+#include <optional>
 
 #include "display_frames.h"
 
-template<typename T>
-class QFutureWatcher;
-struct LoadProgress;
+class LoadChannel;
+class QProcess;
+class QSocketNotifier;
 
-// Loads pictures beside the GUI thread: decodes a file and derives its six frames on a worker,
-// and hands them back on the thread the loader lives in. A newer load overtakes an older one:
-// the older is asked to stop and whatever it still brings is dropped, so only the newest
-// load's frames or failure ever arrive.
+// Loads pictures in processes of their own, in a sandbox, so that a hostile picture reaches
+// nothing and every load can be stopped. A decoder is started once, its libraries loaded, and
+// waits; each load has it fork a process for the picture. A newer load kills the busy process,
+// so only the newest load's frames or failure ever arrive. Whatever a process sends is checked
+// before use; one that dies, falls silent too long or sends anything malformed fails its load.
 class PictureLoader : public QObject
 {
     Q_OBJECT
 
 public:
     explicit PictureLoader(QObject *parent = nullptr);
-    ~PictureLoader() override; // a load still running is asked to stop and finishes unseen
+    ~PictureLoader() override; // the decoder and a busy process are killed
 
+    // Starts the decoder, if it does not run; a load starts it itself.
+    void prepare();
     void load(const QString &path);
-    bool isLoading() const { return watcher != nullptr; }
+    bool isLoading() const;
 
-    // True while a worker still runs, also one whose load was overtaken or whose loader is gone.
-    // Decoders other than JPEG cannot be stopped, so a program ending meanwhile must not wait
-    // for them, nor tear down what they may still use.
-    static bool workersRunning();
+    // The process decoding the newest load, 0 if none or not yet known.
+    qint64 busyProcessId() const { return busyProcess; }
 
 signals:
     // rowsToGo is 0 while the decoder cannot tell how far it is.
     void progressed(int rowsDone, int rowsToGo);
     void loaded(const QString &path, const DisplayFrames &frames);
-    void failed(const QString &path);
+    // `problem` is empty where the picture could not be read, or says why no decoder could run.
+    void failed(const QString &path, const QString &problem);
 
 private:
-    void finish();
+    void readDecoder();
+    void readAnswer();
+    void finish(std::optional<DisplayFrames> frames, const QString &problem = QString());
+    void dismissBusy();
+    void stopDecoder();
+    QString decoderProblem() const;
 
-    QFutureWatcher<std::optional<DisplayFrames>> *watcher = nullptr; // of the newest load
-    std::shared_ptr<LoadProgress> progress;                            // of the newest load
-    QString path;                                                      // of the newest load
-    QTimer progressPoll;
+    QProcess *decoder = nullptr;         // waits for pictures, and forks a process for each
+    int decoderSocket = -1;              // to the decoder: requests out, its readiness in
+    QSocketNotifier *decoderNews = nullptr;
+    bool decoderReady = false;
+    LoadChannel *busy = nullptr;         // the newest load's channel
+    qint64 busyProcess = 0;              // the newest load's process, once it has said
+    QString path;                        // of the newest load
+    QByteArray answer;                   // what the busy process has sent and is not yet read
+    QTimer silence;                      // a process that says nothing for this long has hung
+
+    struct InProcessLoad;                // where no decoder process runs yet (Windows)
+    InProcessLoad *inProcess = nullptr;
 };
 
 #endif

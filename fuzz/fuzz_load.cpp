@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "display_frames.h"
+#include "image_file.h"
 #include "jpeg_rows.h"
 
 namespace {

@@ -13,6 +13,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
     cmake ninja-build g++ pkg-config
+    libseccomp-dev            # the decoder's sandbox
     qt6-base-dev qt6-base-dev-tools libopencv-dev
     libjpeg-dev               # JPEG files decoded row by row
     libjpeg-turbo-progs       # every kind of JPEG, made by the tests

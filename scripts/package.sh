@@ -20,13 +20,13 @@ for file in ./usr/bin/vireoscope ./usr/share/applications/$id.desktop ./usr/shar
             ./usr/share/icons/hicolor/scalable/apps/$id.svg \
             ./usr/share/icons/hicolor/{16x16,22x22,24x24,32x32,48x48,64x64,128x128,256x256}/apps/$id.png \
             ./usr/share/man/man1/vireoscope.1.gz ./usr/share/doc/vireoscope/{copyright,changelog.gz} \
-            "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/vireoscope/libvireoscope_codecs.so"; do
+            "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/vireoscope/vireoscope-decoder"; do
     grep -q " $file\$" <<<"$contents" || fail "missing $file"
 done
 
 depends=$(dpkg-deb --field "$deb" Depends)
 for dependency in libqt6widgets6 libqt6gui6 libqt6core6 libopencv-core406 libopencv-imgproc406 \
-                  libopencv-imgcodecs406 fonts-wqy-microhei qt6-wayland; do
+                  libopencv-imgcodecs406 libseccomp2 fonts-wqy-microhei qt6-wayland; do
     grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
 done
 

@@ -1,14 +1,15 @@
 #include "resident.h"
 
+#include <algorithm>
 #include <fstream>
 #include <malloc.h>
 #include <string>
 
 namespace {
 
-long long statusKiB(const char *field, const std::string &process = "self")
+long long statusKiB(const char *field, const std::string &process = "self", const char *file = "status")
 {
-    std::ifstream status("/proc/" + process + "/status");
+    std::ifstream status("/proc/" + process + "/" + file);
     std::string line;
     const std::string prefix(field);
     while (std::getline(status, line))
@@ -28,6 +29,21 @@ long long residentBytes()
 long long residentBytesOf(long long processId)
 {
     return statusKiB("VmRSS:", std::to_string(processId)) * 1024;
+}
+
+long long peakResidentBytesOf(long long processId)
+{
+    return statusKiB("VmHWM:", std::to_string(processId)) * 1024;
+}
+
+long long proportionalBytesWithChildren(long long processId)
+{
+    const std::string process = std::to_string(processId);
+    long long bytes = std::max(0LL, statusKiB("Pss:", process, "smaps_rollup") * 1024);
+    std::ifstream children("/proc/" + process + "/task/" + process + "/children");
+    for (long long child; children >> child;)
+        bytes += std::max(0LL, proportionalBytesWithChildren(child));
+    return bytes;
 }
 
 void resetPeakResident()

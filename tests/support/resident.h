@@ -7,6 +7,13 @@ long long residentBytes();
 // Resident memory of another process, in bytes, as it is (negative if there is no such process).
 long long residentBytesOf(long long processId);
 
+// Peak resident memory of another process, in bytes (negative if there is no such process).
+long long peakResidentBytesOf(long long processId);
+
+// Memory of a process and its children, each shared page counted once: the sum of their
+// proportional set sizes, in bytes.
+long long proportionalBytesWithChildren(long long processId);
+
 // Growth of resident memory while `run` runs, at its peak, in bytes.
 template<typename Run>
 long long peakResidentGrowth(Run run);

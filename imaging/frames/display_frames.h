@@ -1,14 +1,10 @@
 #ifndef DISPLAY_FRAMES_H
 #define DISPLAY_FRAMES_H
 
-#include <QString>
-
 #include <opencv2/core/mat.hpp>
 
 #include <optional>
 #include <vector>
-
-#include "load_progress.h"
 
 // Every shown frame has this size; pictures are stretched to it whatever their aspect ratio.
 inline const cv::Size displaySize(256, 192);
@@ -35,11 +31,6 @@ std::vector<int> rowsReadByShrink(cv::Size pictureSize);
 // and no other row is read or written.
 // Throws cv::Exception or std::bad_alloc if the library fails.
 DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows = {});
-
-// Decodes the file and derives the six display frames; nothing if the file cannot be decoded
-// or the library fails on the way (an absurd size, memory exhaustion, a decoder error), and
-// nothing once `progress`'s `cancelled` is set. Runs on any thread; the whole decode stays on it.
-std::optional<DisplayFrames> loadDisplayFrames(const QString &path, LoadProgress *progress = nullptr);
 
 // The colour frame blurred with a square Gaussian kernel of the given size, at display size.
 // Kernel sizes must be odd: an even size is taken up to the next odd one, sizes below 1 as 1.

@@ -1,7 +1,5 @@
 #include "jpeg_bands.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -19,7 +17,7 @@ constexpr std::size_t largestHeaders = 1 << 20;
 class Reader
 {
 public:
-    explicit Reader(QFile &file)
+    explicit Reader(const PictureFile &file)
         : file(file)
         , buffer(1 << 16)
     {}
@@ -47,23 +45,23 @@ public:
     }
 
     // The offset in the file of the next byte.
-    qint64 position() const { return bufferStart + (at - buffer.data()); }
+    long long position() const { return bufferStart + (at - buffer.data()); }
 
 private:
     bool refill()
     {
         bufferStart += end - buffer.data();
-        const qint64 got = file.read(reinterpret_cast<char *>(buffer.data()), qint64(buffer.size()));
+        const long long got = file.read(buffer.data(), buffer.size(), bufferStart);
         at = buffer.data();
-        end = at + std::max<qint64>(got, 0);
+        end = at + std::max<long long>(got, 0);
         return got > 0;
     }
 
-    QFile &file;
+    const PictureFile &file;
     std::vector<unsigned char> buffer;
     const unsigned char *at = buffer.data();
     const unsigned char *end = buffer.data();
-    qint64 bufferStart = 0;
+    long long bufferStart = 0;
 };
 
 // What the headers say about the scan, and the headers themselves.
@@ -177,14 +175,14 @@ std::optional<Layout> readHeaders(Reader &in)
 struct RowStart
 {
     int row;
-    qint64 begin; // the interval's first byte
-    qint64 end;   // the end of the data before it: its marker's first byte
+    long long begin; // the interval's first byte
+    long long end;   // the end of the data before it: its marker's first byte
 };
 
 struct Scan
 {
     std::vector<RowStart> rowStarts; // ascending, from row 0
-    qint64 end = 0;                  // where the end marker starts
+    long long end = 0;                  // where the end marker starts
 };
 
 // Reads the scan to its end marker, checking that its restart markers count up as the picture
@@ -198,7 +196,7 @@ std::optional<Scan> readScan(Reader &in, const Layout &layout)
     for (;;) {
         if (!in.passNextFF())
             return std::nullopt;
-        const qint64 markerAt = in.position() - 1;
+        const long long markerAt = in.position() - 1;
         int code;
         do // fill bytes, as libjpeg skips them; 0xFF 0x00 is a data byte
             code = in.next();
@@ -224,30 +222,33 @@ struct Band
 {
     int keepFirst, keepEnd; // the MCU rows whose rows it keeps
     int first, end;         // the MCU rows it decodes, from one row start to another
-    qint64 begin, stop;     // its bytes of the scan
+    long long begin, stop;     // its bytes of the scan
 };
 
-// Cuts the scan at row starts into bands of about equal compressed size.
+// Cuts the scan at row starts into bands of about equal compressed size. Where upsampling blends
+// rows, a band begins one MCU row above the first it keeps: so the cut is made one row below a
+// row start, and the band before it ends at the next row start below the cut.
 std::vector<Band> planBands(const Layout &layout, const Scan &scan, int bands)
 {
     const int rows = layout.rows;
     const std::vector<RowStart> &starts = scan.rowStarts;
+    const int overlap = layout.verticalContext ? 1 : 0;
     bands = std::min(bands, rows / minimumRowsPerBand);
     std::vector<int> cuts = {0};
-    const qint64 scanBegin = starts.front().begin, scanBytes = scan.end - scanBegin;
+    const long long scanBegin = starts.front().begin, scanBytes = scan.end - scanBegin;
     for (int i = 1; i < bands; ++i) {
-        const qint64 target = scanBegin + scanBytes * i / bands;
+        const long long target = scanBegin + scanBytes * i / bands;
         auto nearest = std::lower_bound(starts.begin(), starts.end(), target,
-                                        [](const RowStart &start, qint64 at) { return start.begin < at; });
+                                        [](const RowStart &start, long long at) { return start.begin < at; });
         if (nearest == starts.end() || (nearest != starts.begin() && target - std::prev(nearest)->begin < nearest->begin - target))
             --nearest;
-        if (nearest->row - cuts.back() >= minimumRowsPerBand && rows - nearest->row >= minimumRowsPerBand)
-            cuts.push_back(nearest->row);
+        const int cut = nearest->row + overlap;
+        if (cut - cuts.back() >= minimumRowsPerBand && rows - cut >= minimumRowsPerBand)
+            cuts.push_back(cut);
     }
     cuts.push_back(rows);
 
     const auto byRow = [](const RowStart &start, int row) { return start.row < row; };
-    const int overlap = layout.verticalContext ? 1 : 0;
     std::vector<Band> plan;
     for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
         Band band;
@@ -277,15 +278,14 @@ std::vector<Band> planBands(const Layout &layout, const Scan &scan, int bands)
 class BandBytes
 {
 public:
-    BandBytes(const QString &path, const Layout &layout, const Band &band, int height)
-        : file(path)
+    BandBytes(const PictureFile &file, const Layout &layout, const Band &band, int height)
+        : file(file)
         , headers(layout.headers)
+        , at(band.begin)
         , left(band.stop - band.begin)
     {
         headers[layout.heightAt] = static_cast<unsigned char>(height >> 8);
         headers[layout.heightAt + 1] = static_cast<unsigned char>(height & 0xFF);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(band.begin))
-            left = -1;
     }
 
     std::size_t read(unsigned char *buffer, std::size_t size)
@@ -297,11 +297,12 @@ public:
             return count;
         }
         if (left > 0) {
-            const qint64 got = file.read(reinterpret_cast<char *>(buffer), std::min<qint64>(qint64(size), left));
+            const long long got = file.read(buffer, std::size_t(std::min<long long>(static_cast<long long>(size), left)), at);
             if (got <= 0) {
                 left = -1;
                 return 0;
             }
+            at += got;
             left -= got;
             renumberRestarts(buffer, std::size_t(got));
             return std::size_t(got);
@@ -336,10 +337,11 @@ private:
         }
     }
 
-    QFile file;
+    const PictureFile &file;
     std::vector<unsigned char> headers;
     std::size_t headersSent = 0;
-    qint64 left;              // bytes of the scan still to read; negative after a read error
+    long long at;             // the next byte of the scan to read
+    long long left;              // bytes of the scan still to read; negative after a read error
     bool endSent = false;
     bool inMarker = false;    // the last byte read was 0xFF
     int restarts = 0;
@@ -351,7 +353,7 @@ int bandHeight(const Layout &layout, const Band &band)
 }
 
 // Decodes a band, its bytes read from the file.
-bool decodeOneBand(const QString &path, const Layout &layout, const Band &band, const std::vector<char> &keepRow,
+bool decodeOneBand(const PictureFile &file, const Layout &layout, const Band &band, const std::vector<char> &keepRow,
                    const BandDecoder &decodeBand)
 {
     const int firstRow = band.first * layout.rowHeight;
@@ -361,31 +363,37 @@ bool decodeOneBand(const QString &path, const Layout &layout, const Band &band, 
     for (int row = band.keepFirst * layout.rowHeight; row < keepEnd; ++row)
         keepBandRow[std::size_t(row - firstRow)] = keepRow[std::size_t(row)];
 
-    BandBytes bytes(path, layout, band, height);
+    BandBytes bytes(file, layout, band, height);
     return decodeBand([&bytes](unsigned char *buffer, std::size_t size) { return bytes.read(buffer, size); }, firstRow,
                       keepBandRow);
 }
 
 } // namespace
 
-int decodeInBands(const QString &path, cv::Size pictureSize, const std::vector<char> &keepRow, int bands,
+int decodeInBands(const PictureFile &file, cv::Size pictureSize, const std::vector<char> &keepRow, int bands,
                   const BandDecoder &decodeBand, LoadProgress *progress)
 {
     if (bands < 2 || keepRow.size() != std::size_t(pictureSize.height))
-        return 0;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return 0;
     Reader in(file);
     const std::optional<Layout> layout = readHeaders(in);
     if (!layout || cv::Size(layout->width, layout->height) != pictureSize || layout->rows < 2 * minimumRowsPerBand)
         return 0;
     const std::optional<Scan> scan = readScan(in, *layout);
-    file.close();
     if (!scan)
         return 0;
-    const std::vector<Band> plan = planBands(*layout, *scan, bands);
-    if (plan.size() < 2)
+    // Where row starts are few, bands reach far into their neighbours: fewer bands then, or
+    // none where every plan decodes much of the picture twice.
+    std::vector<Band> plan;
+    for (; bands >= 2; --bands) {
+        plan = planBands(*layout, *scan, bands);
+        int decodedRows = 0;
+        for (const Band &band : plan)
+            decodedRows += band.end - band.first;
+        if (plan.size() >= 2 && decodedRows <= layout->rows + layout->rows / 4)
+            break;
+    }
+    if (bands < 2)
         return 0;
 
     if (progress) {
@@ -398,17 +406,17 @@ int decodeInBands(const QString &path, cv::Size pictureSize, const std::vector<c
     std::vector<char> decoded(plan.size(), false);
     const auto decodeAt = [&](std::size_t i) {
         try {
-            decoded[i] = decodeOneBand(path, *layout, plan[i], keepRow, decodeBand);
+            decoded[i] = decodeOneBand(file, *layout, plan[i], keepRow, decodeBand);
         } catch (...) { // memory or the library failing: the single decode reports it
             decoded[i] = false;
         }
     };
     std::vector<std::thread> threads;
-    threads.reserve(plan.size());
     try {
+        threads.reserve(plan.size());
         for (std::size_t i = 1; i < plan.size(); ++i)
             threads.emplace_back(decodeAt, i);
-    } catch (const std::system_error &) { // no more threads: the rest are decoded here
+    } catch (...) { // no more threads, or no memory for one: the rest are decoded here
     }
     for (std::size_t i = threads.size() + 1; i < plan.size(); ++i)
         decodeAt(i);

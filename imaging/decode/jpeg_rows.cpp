@@ -2,8 +2,6 @@
 #include "jpeg_bands.h"
 #include "load_progress.h"
 
-#include <QFile>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -263,15 +261,6 @@ void toBgr(const unsigned char *decoded, bool cmyk, unsigned char *bgr, int pixe
     }
 }
 
-std::FILE *openForReading(const QString &path)
-{
-#ifdef _WIN32
-    return _wfopen(reinterpret_cast<const wchar_t *>(path.utf16()), L"rb");
-#else
-    return std::fopen(QFile::encodeName(path).constData(), "rb");
-#endif
-}
-
 // Where decoded rows go: the turned picture, and which of its rows and columns are kept.
 struct RowTarget
 {
@@ -305,17 +294,23 @@ bool jpegRowsDecodedDirectly()
 
 std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress, int bands)
 {
+    const std::optional<PictureFile> file = PictureFile::open(path);
+    return file ? decodeJpegRows(*file, rowsToRead, progress, bands) : std::nullopt;
+}
+
+std::optional<DecodedPicture> decodeJpegRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress,
+                                             int bands)
+{
     // Pixel for pixel the plain decode's only if both run the same libjpeg.
     if (!jpegRowsDecodedDirectly())
         return std::nullopt;
+    unsigned char signature[3] = {};
+    if (file.read(signature, 3, 0) != 3 || std::memcmp(signature, "\xFF\xD8\xFF", 3) != 0)
+        return std::nullopt;
     Decoder decoder;
-    decoder.file = openForReading(path);
+    decoder.file = file.stream();
     if (!decoder.file)
         return std::nullopt;
-    unsigned char signature[3] = {};
-    if (std::fread(signature, 1, 3, decoder.file) != 3 || std::memcmp(signature, "\xFF\xD8\xFF", 3) != 0)
-        return std::nullopt;
-    std::rewind(decoder.file);
 
     if (!startDecoding(decoder))
         return std::nullopt;
@@ -347,7 +342,7 @@ std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead row
         const auto decodeBand = [&target, progress](const BandReader &read, int firstRow, const std::vector<char> &keepBandRow) {
             return decodeBandRows(read, firstRow, keepBandRow, target, progress);
         };
-        const int decodedBands = decodeInBands(path, cv::Size(width, height), keepRow, bands, decodeBand, progress);
+        const int decodedBands = decodeInBands(file, cv::Size(width, height), keepRow, bands, decodeBand, progress);
         if (decodedBands > 1)
             return DecodedPicture{turned, turnedRows, decodedBands};
         if (progress && progress->cancelled)
@@ -464,13 +459,18 @@ bool decodeBandRows(const BandReader &read, int firstRow, const std::vector<char
 {
     Decoder band;
     band.pieces = &read;
-    if (!startDecoding(band) || band.info.output_height != keepRow.size()
+    if (!startDecoding(band))
+        return false;
+    // The headers are the file's own, and so are their warnings, which the plain decode meets
+    // too. A warning in the band's data means damage that the plain decode meets with its own
+    // state, not the band's.
+    const long headerWarnings = band.errors.manager.num_warnings;
+    if (band.info.output_height != keepRow.size()
         || int(band.info.output_width) != (target.turn.transposed ? target.turned.rows : target.turned.cols)
         || !guarded(band, jpeg_start_decompress) || !readKeptRows(band, keepRow, target, firstRow, progress)
         || !guarded(band, jpeg_finish_decompress))
         return false;
-    // A warning means damage that the plain decode meets with its own state, not the band's.
-    return band.errors.manager.num_warnings == 0;
+    return band.errors.manager.num_warnings == headerWarnings;
 }
 
 } // namespace

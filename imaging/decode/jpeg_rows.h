@@ -5,8 +5,9 @@
 
 #include <optional>
 
-#include "image_file.h"
+#include "decoded_picture.h"
 #include "load_progress.h"
+#include "picture_file.h"
 
 // One band per core, unless told otherwise.
 int coresForBands();
@@ -19,6 +20,8 @@ int coresForBands();
 // A sequential JPEG with restart markers is decoded in up to `bands` bands side by side, cut
 // where the markers allow. Progress is counted in `progress`, if given; a cancelled load gives
 // nothing.
+std::optional<DecodedPicture> decodeJpegRows(const PictureFile &file, RowsToRead rowsToRead,
+                                             LoadProgress *progress = nullptr, int bands = coresForBands());
 std::optional<DecodedPicture> decodeJpegRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress = nullptr,
                                              int bands = coresForBands());
 

@@ -1,5 +1,4 @@
 #include "display_frames.h"
-#include "image_file.h"
 #include "weighted_gray.h"
 
 #include <opencv2/imgproc.hpp>
@@ -71,18 +70,6 @@ DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decod
     cv::resize(decoded, frames.average, displaySize, 0, 0, cv::INTER_LINEAR);
 
     return frames;
-}
-
-std::optional<DisplayFrames> loadDisplayFrames(const QString &path, LoadProgress *progress)
-{
-    try {
-        DecodedPicture decoded = decodeImageRows(path, rowsReadByShrink, progress);
-        if (decoded.pixels.empty() || (progress && progress->cancelled))
-            return std::nullopt;
-        return deriveDisplayFrames(std::move(decoded.pixels), decoded.rows);
-    } catch (const std::exception &) {
-        return std::nullopt;
-    }
 }
 
 cv::Mat reblurredFrame(const cv::Mat &colorFrame, int kernelSize)

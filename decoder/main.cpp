@@ -1,0 +1,239 @@
+// The decoder: started by the window before it is needed, it loads its libraries once and waits.
+// For each picture the window asks for, it forks a process of its own, which opens the picture,
+// shuts itself in, decodes it and answers with the six frames. A fork starts at once with every
+// library loaded, and dies with its picture: killed when a newer load overtakes it, its memory
+// going back to the system when it ends.
+#include <QFile>
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "image_file.h"
+#include "sandbox.h"
+#include "wire.h"
+
+namespace {
+
+bool writeAll(int descriptor, const void *buffer, std::size_t size)
+{
+    const auto *bytes = static_cast<const char *>(buffer);
+    while (size > 0) {
+        const ssize_t written = write(descriptor, bytes, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        size -= std::size_t(written);
+    }
+    return true;
+}
+
+// The next picture the window asks for, and the channel to answer on; nothing once the window
+// has gone.
+struct Request
+{
+    std::string path;
+    int channel = -1;
+};
+
+std::optional<Request> receiveRequest(int window)
+{
+    std::vector<char> bytes(sizeof(wire::Request) + wire::longestPath);
+    iovec data = {bytes.data(), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    for (;;) {
+        msghdr message = {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = recvmsg(window, &message, MSG_CMSG_CLOEXEC);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return std::nullopt;
+        Request request;
+        for (cmsghdr *part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part))
+            if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_RIGHTS && part->cmsg_len == CMSG_LEN(sizeof(int)))
+                std::memcpy(&request.channel, CMSG_DATA(part), sizeof(int));
+        wire::Request header;
+        std::memcpy(&header, bytes.data(), std::min(sizeof header, std::size_t(got)));
+        if (request.channel < 0 || std::size_t(got) < sizeof header || header.pathBytes == 0
+            || header.pathBytes != std::size_t(got) - sizeof header || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+            if (request.channel >= 0)
+                close(request.channel); // a malformed request is answered by the channel's end
+            continue;
+        }
+        request.path.assign(bytes.data() + sizeof header, header.pathBytes);
+        return request;
+    }
+}
+
+// Messages to the window, from the decode's thread and the progress reporter's.
+class Channel
+{
+public:
+    explicit Channel(int descriptor)
+        : descriptor(descriptor)
+    {}
+
+    void send(wire::Kind kind, int first = 0, int second = 0, const std::vector<unsigned char> &body = {})
+    {
+        const wire::Message message = {kind, first, second};
+        const std::lock_guard<std::mutex> lock(mutex);
+        writeAll(descriptor, &message, sizeof message);
+        writeAll(descriptor, body.data(), body.size());
+    }
+
+private:
+    int descriptor;
+    std::mutex mutex;
+};
+
+std::vector<unsigned char> framesBytes(const DisplayFrames &frames)
+{
+    std::vector<unsigned char> bytes;
+    bytes.reserve(wire::framesBytes);
+    for (const cv::Mat &frame : {frames.rgb, frames.gray, frames.gauss, frames.sobel, frames.laplace, frames.average}) {
+        const cv::Mat packed = frame.isContinuous() ? frame : frame.clone();
+        bytes.insert(bytes.end(), packed.data, packed.data + packed.total() * packed.elemSize());
+    }
+    return bytes;
+}
+
+// Sends how far the decode is, whenever it has moved, until stopped.
+class ProgressReporter
+{
+public:
+    ProgressReporter(Channel &channel, const LoadProgress &progress)
+        : thread([this, &channel, &progress] {
+            std::unique_lock<std::mutex> lock(mutex);
+            int sentDone = -1, sentToGo = -1;
+            while (!done.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopped; })) {
+                const int toGo = progress.rowsToGo;
+                const int rowsDone = toGo > 0 ? std::min<int>(progress.rowsDone, toGo) : 0;
+                if (rowsDone != sentDone || toGo != sentToGo)
+                    channel.send(wire::progress, rowsDone, toGo);
+                sentDone = rowsDone;
+                sentToGo = toGo;
+            }
+        })
+    {}
+
+    ~ProgressReporter()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            stopped = true;
+        }
+        done.notify_one();
+        thread.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable done;
+    bool stopped = false;
+    std::thread thread;
+};
+
+// Everything a decode may load or set up on its first use is done now, while the decoder may
+// still read its libraries: the codecs' registry (and GDAL's drivers with it), the thread
+// count, and one small decode of each common format. OpenCL stays off: its runtime would load
+// drivers, and start threads that a fork does not take along.
+void prepareDecoders()
+{
+    setenv("OPENCV_OPENCL_RUNTIME", "disabled", 1);
+    cv::ocl::haveOpenCL();
+    cv::getNumThreads();
+    const cv::Mat sample(64, 64, CV_8UC3, cv::Scalar(30, 60, 90));
+    for (const char *extension : {".jpg", ".png", ".tiff", ".webp", ".bmp", ".ppm", ".jp2"}) {
+        std::vector<unsigned char> encoded;
+        try {
+            if (cv::imencode(extension, sample, encoded))
+                cv::imdecode(encoded, cv::IMREAD_COLOR);
+        } catch (const cv::Exception &) { // a format this build lacks
+        }
+    }
+}
+
+// One picture's process: it answers on its channel, and ends.
+void decodeFor(const std::string &path, int channelDescriptor)
+{
+    Channel channel(channelDescriptor);
+    channel.send(wire::started, int(getpid()));
+    const std::optional<PictureFile> file = PictureFile::open(QFile::decodeName(QByteArray::fromStdString(path)));
+    if (!file) {
+        channel.send(wire::failed);
+        return;
+    }
+    const std::string missing = enterSandbox(file->descriptor(), channelDescriptor);
+    if (!missing.empty())
+        std::fprintf(stderr, "vireoscope-decoder: %s\n", missing.c_str());
+
+    LoadProgress progress;
+    std::optional<DisplayFrames> frames;
+    {
+        ProgressReporter reporter(channel, progress);
+        frames = loadDisplayFrames(*file, &progress);
+    }
+    if (frames)
+        channel.send(wire::frames, frames->pictureSize.width, frames->pictureSize.height, framesBytes(*frames));
+    else
+        channel.send(wire::failed);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The window's socket, which it leaves open for this program alone.
+    const int window = argc == 2 ? std::atoi(argv[1]) : -1;
+    if (window <= STDERR_FILENO || fcntl(window, F_SETFD, FD_CLOEXEC) != 0) {
+        std::fprintf(stderr, "vireoscope-decoder: the picture decoder of vireoscope, started by it alone\n");
+        return 2;
+    }
+    // Nothing is ever written to standard output on purpose; what a library prints there by
+    // mistake goes where its other messages go.
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // the window gone, nobody wants what this would bring
+    prepareDecoders();
+    signal(SIGCHLD, SIG_IGN);         // the pictures' processes leave nothing behind
+    const wire::Message ready = {wire::ready, 0, 0};
+    if (send(window, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready)
+        return 0;
+
+    while (const std::optional<Request> request = receiveRequest(window)) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(window);
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            decodeFor(request->path, request->channel);
+            // Nothing of this process is needed after its answer: no teardown.
+            _exit(0);
+        }
+        close(request->channel); // the picture's process has its own; a failed fork ends it unanswered
+    }
+    return 0;
+}

@@ -1,0 +1,103 @@
+#include "image_file.h"
+#include "jpeg_rows.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#ifdef _WIN32
+#include <climits>
+#include <cstring>
+#include <vector>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+
+bool startsWith(const unsigned char *bytes, std::size_t size, const char *signature, std::size_t length)
+{
+    return size >= length && std::memcmp(bytes, signature, length) == 0;
+}
+
+// Formats whose decoders read straight from memory. The others (Sun raster, OpenEXR, Radiance
+// HDR, PFM and what GDAL reads) would be copied to a temporary file first.
+bool decodableFromMemory(const unsigned char *bytes, std::size_t size)
+{
+    const bool jpeg = startsWith(bytes, size, "\xFF\xD8\xFF", 3);
+    const bool png = startsWith(bytes, size, "\x89PNG\r\n\x1A\n", 8);
+    const bool bmp = startsWith(bytes, size, "BM", 2);
+    const bool tiff = startsWith(bytes, size, "II*\0", 4) || startsWith(bytes, size, "MM\0*", 4)
+                      || startsWith(bytes, size, "II+\0", 4) || startsWith(bytes, size, "MM\0+", 4);
+    const bool webp = size >= 12 && startsWith(bytes, size, "RIFF", 4) && std::memcmp(bytes + 8, "WEBP", 4) == 0;
+    const bool portable = size >= 2 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '7'; // PBM to PAM
+    const bool jpeg2000 = startsWith(bytes, size, "\0\0\0\x0CjP  \r\n\x87\n", 12)
+                          || startsWith(bytes, size, "\xFF\x4F\xFF\x51", 4);
+    return jpeg || png || bmp || tiff || webp || portable || jpeg2000;
+}
+
+// The last resort for a name with neither an ANSI nor a short form: the file's bytes, decoded
+// from memory. A cut-short JPEG then shows black where the plain decode shows gray.
+cv::Mat decodeFromMemory(const PictureFile &file)
+{
+    if (file.size() <= 0 || file.size() > INT_MAX) // the decoders take the length as an int
+        return {};
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(file.size()));
+    if (file.read(bytes.data(), bytes.size(), 0) != file.size() || !decodableFromMemory(bytes.data(), bytes.size()))
+        return {};
+    return cv::imdecode(bytes, cv::IMREAD_COLOR);
+}
+
+#endif
+
+} // namespace
+
+cv::Mat decodeImageFile(const PictureFile &file)
+{
+    const std::string name = file.libraryName();
+#ifdef _WIN32
+    if (name.empty())
+        return decodeFromMemory(file);
+#endif
+    // The decoder reads the very file by a name, exactly as a plain decode does: a cut-short or
+    // damaged file shows the same.
+    return cv::imread(name, cv::IMREAD_COLOR);
+}
+
+cv::Mat decodeImageFile(const QString &path)
+{
+    const std::optional<PictureFile> file = PictureFile::open(path);
+    return file ? decodeImageFile(*file) : cv::Mat();
+}
+
+DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
+{
+    if (std::optional<DecodedPicture> rows = decodeJpegRows(file, rowsToRead, progress))
+        return std::move(*rows);
+    // A JPEG decode stopped on request is not to be done over plainly.
+    if (progress && progress->cancelled)
+        return {};
+    return {decodeImageFile(file), {}};
+}
+
+DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
+{
+    const std::optional<PictureFile> file = PictureFile::open(path);
+    return file ? decodeImageRows(*file, rowsToRead, progress) : DecodedPicture();
+}
+
+std::optional<DisplayFrames> loadDisplayFrames(const PictureFile &file, LoadProgress *progress)
+{
+    try {
+        DecodedPicture decoded = decodeImageRows(file, rowsReadByShrink, progress);
+        if (decoded.pixels.empty() || (progress && progress->cancelled))
+            return std::nullopt;
+        return deriveDisplayFrames(std::move(decoded.pixels), decoded.rows);
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
+
+std::optional<DisplayFrames> loadDisplayFrames(const QString &path, LoadProgress *progress)
+{
+    const std::optional<PictureFile> file = PictureFile::open(path);
+    return file ? loadDisplayFrames(*file, progress) : std::nullopt;
+}
