@@ -6,6 +6,7 @@ void benchWeightedGray();
 void benchLoadAndReblur(); // needs a QApplication
 void benchStartup();
 void benchFirstLoad(); // the real program on an X server of its own
+void benchPageDown();  // the same
 void benchGuiStall();  // the program's window on an X server of its own, in a process of its own
 
 // That process: its command line, and its run, in a QApplication on the xcb platform.

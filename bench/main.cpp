@@ -13,10 +13,14 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    benchWeightedGray();
-    benchLoadAndReblur();
-    benchStartup();
-    benchFirstLoad();
-    benchGuiStall();
+    // All of them, or those named on the command line.
+    const struct { const char *name; void (*run)(); } benchmarks[] = {
+        {"weighted_gray", benchWeightedGray}, {"load", benchLoadAndReblur}, {"startup", benchStartup},
+        {"first_load", benchFirstLoad},       {"page_down", benchPageDown},   {"gui_stall", benchGuiStall},
+    };
+    const QStringList named = app.arguments().mid(1);
+    for (const auto &benchmark : benchmarks)
+        if (named.isEmpty() || named.contains(QLatin1String(benchmark.name)))
+            benchmark.run();
     return 0;
 }

@@ -4,16 +4,21 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <optional>
 
 #include "dialog_driver.h"
 #include "literal_pipeline.h"
 #include "pictures.h"
+#include "resident.h"
 #include "shown.h"
 #include "xsession.h"
 
@@ -110,4 +115,68 @@ void benchFirstLoad()
                 "picture on screen: first in a new process %.1f ms, later ones %.1f ms\n",
                 median(first) * 1e3, median(later) * 1e3);
     std::printf("first_load_vs_later: %.3f\n", median(first) / median(later));
+}
+
+void benchPageDown()
+{
+    XSession x;
+    QTemporaryDir folder;
+    if (!x.isRunning() || !folder.isValid()) {
+        std::printf("page down: Xvfb did not start\n");
+        return;
+    }
+    // Eight large TIFFs of one folder, each a little brighter than the one before, so that the
+    // last one's views tell that the walk is over.
+    const cv::Mat photograph = photographLike(6000, 5000, 70);
+    QString last;
+    for (int i = 0; i < 8; ++i) {
+        last = folder.filePath(QStringLiteral("p%1.tif").arg(i));
+        if (!writePicture(last, photograph + cv::Scalar::all(3 * i))) {
+            std::printf("page down: the pictures could not be written\n");
+            return;
+        }
+    }
+    const cv::Mat lastOrigin = asShown(literalDisplayFrames(cv::imread(last.toStdString(), cv::IMREAD_COLOR)).rgb);
+    const cv::Mat firstOrigin = asShown(literalDisplayFrames(photograph.clone()).rgb);
+
+    QProcess program;
+    program.setProcessEnvironment(x.environment());
+    program.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {folder.filePath(QStringLiteral("p0.tif"))});
+    const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"), 20000, true);
+    const std::optional<QPoint> central = window ? centralWidgetOnScreen(x, window) : std::nullopt;
+    const auto origin = [&](const cv::Mat &screen) { return screen(cv::Rect(central->x() + 10, central->y() + 40, 256, 192)); };
+    if (!central || !x.waitForScreen([&](const cv::Mat &screen) { return differingSamples(origin(screen), firstOrigin) == 0; }, 60000)) {
+        std::printf("page down: the first picture did not appear\n");
+        return;
+    }
+    QThread::msleep(500); // the next decoder has started and waits
+    const long long before = proportionalBytesWithChildren(program.processId());
+
+    // Page Down held: a press every 50 ms, as a keyboard repeats it, while the memory of the
+    // program and its decoders is sampled until the last picture is shown.
+    std::atomic<bool> walking{true};
+    long long peak = before;
+    std::thread sampler([&] {
+        while (walking) {
+            peak = std::max(peak, proportionalBytesWithChildren(program.processId()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    x.xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)});
+    x.xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("50"), QStringLiteral("--repeat"),
+               QStringLiteral("7"), QStringLiteral("Next")});
+    const bool shown = x.waitForScreen([&](const cv::Mat &screen) { return differingSamples(origin(screen), lastOrigin) == 0; }, 120000);
+    walking = false;
+    sampler.join();
+    program.kill();
+    program.waitForFinished();
+    if (!shown) {
+        std::printf("page down: the last picture did not appear\n");
+        return;
+    }
+    const double decoded = 6000.0 * 5000 * 3;
+    std::printf("Page Down through eight 6000x5000 TIFFs in the real window (xcb on Xvfb): peak growth of the "
+                "program and its decoders %.1f MiB, one decoded picture %.1f MiB\n",
+                (peak - before) / 1048576.0, decoded / 1048576.0);
+    std::printf("page_down_peak_memory_vs_decoded: %.3f\n", (peak - before) / decoded);
 }
