@@ -6,107 +6,21 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#ifdef _WIN32
-#define NOMINMAX
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#endif
 
 #include <jpeglib.h>
 #include <jerror.h>
 
 #include "exif_orientation.h"
+#include "untouched_frame.h"
 
 namespace {
-
-// Frames whose pages are taken from the system only when first written: the rows a decode
-// leaves out cost no memory.
-class UntouchedPagesAllocator : public cv::MatAllocator
-{
-public:
-    cv::UMatData *allocate(int dims, const int *sizes, int type, void *data, size_t *step, cv::AccessFlag,
-                           cv::UMatUsageFlags) const override
-    {
-        CV_Assert(!data);
-        size_t total = CV_ELEM_SIZE(type);
-        for (int i = dims - 1; i >= 0; --i) {
-            if (step)
-                step[i] = total;
-            total *= static_cast<size_t>(sizes[i]);
-        }
-#ifdef _WIN32
-        void *pages = VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        if (!pages)
-            throw std::bad_alloc();
-#else
-        void *pages = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (pages == MAP_FAILED)
-            throw std::bad_alloc();
-#endif
-        auto *u = new cv::UMatData(this);
-        u->data = u->origdata = static_cast<uchar *>(pages);
-        u->size = total;
-        return u;
-    }
-
-    bool allocate(cv::UMatData *u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
-
-    void deallocate(cv::UMatData *u) const override
-    {
-        if (!u)
-            return;
-#ifdef _WIN32
-        VirtualFree(u->origdata, 0, MEM_RELEASE);
-#else
-        munmap(u->origdata, u->size);
-#endif
-        delete u;
-    }
-};
-
-cv::Mat untouchedFrame(int rows, int cols)
-{
-    static UntouchedPagesAllocator allocator;
-    cv::Mat frame;
-    frame.allocator = &allocator;
-    frame.create(rows, cols, CV_8UC3);
-    return frame;
-}
-
-// The library's limits on a decoded picture, which its environment variables may lower or raise.
-// Only plain numbers are read; anything else makes the limit unknown.
-std::optional<std::size_t> sizeLimit(const char *variable, std::size_t byDefault)
-{
-    const char *value = std::getenv(variable);
-    if (!value)
-        return byDefault;
-    if (*value == '\0' || std::strlen(value) > 18)
-        return std::nullopt;
-    for (const char *c = value; *c; ++c)
-        if (!std::isdigit(static_cast<unsigned char>(*c)))
-            return std::nullopt;
-    return static_cast<std::size_t>(std::strtoull(value, nullptr, 10));
-}
-
-bool withinLibraryLimits(JDIMENSION width, JDIMENSION height)
-{
-    static const auto maxWidth = sizeLimit("OPENCV_IO_MAX_IMAGE_WIDTH", 1 << 20);
-    static const auto maxHeight = sizeLimit("OPENCV_IO_MAX_IMAGE_HEIGHT", 1 << 20);
-    static const auto maxPixels = sizeLimit("OPENCV_IO_MAX_IMAGE_PIXELS", 1 << 30);
-    return maxWidth && maxHeight && maxPixels && width > 0 && height > 0 && width <= *maxWidth
-           && height <= *maxHeight && std::uint64_t(width) * height <= *maxPixels;
-}
 
 // Where a pixel of the turned picture comes from: cv::imread transposes first for 5 to 8,
 // then flips columns (2, 3, 6, 7) and rows (3, 4, 7, 8).
