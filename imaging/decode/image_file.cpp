@@ -1,5 +1,6 @@
 #include "image_file.h"
 #include "jpeg_rows.h"
+#include "png_rows.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -72,7 +73,11 @@ DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, L
 {
     if (std::optional<DecodedPicture> rows = decodeJpegRows(file, rowsToRead, progress))
         return std::move(*rows);
-    // A JPEG decode stopped on request is not to be done over plainly.
+    // A decode stopped on request is not to be done over plainly.
+    if (progress && progress->cancelled)
+        return {};
+    if (std::optional<DecodedPicture> rows = decodePngRows(file, rowsToRead, progress))
+        return std::move(*rows);
     if (progress && progress->cancelled)
         return {};
     return {decodeImageFile(file), {}};

@@ -20,9 +20,9 @@
 cv::Mat decodeImageFile(const QString &path);
 cv::Mat decodeImageFile(const PictureFile &file);
 
-// The same decode, of which only the rows that will be read need be kept. JPEG files decode
-// only those rows, with pixels identical to the plain decode's; other files decode whole.
-// `progress`, if given, counts the rows of a JPEG decode; once its `cancelled` is set, the
+// The same decode, of which only the rows that will be read need be kept. JPEG and PNG files
+// keep only those rows, with pixels identical to the plain decode's; other files decode whole.
+// `progress`, if given, counts the rows of a JPEG or PNG decode; once its `cancelled` is set, the
 // decode stops where it can and gives an empty picture.
 DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
 DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
