@@ -2,6 +2,7 @@
 // plain sequence of library calls, for any picture, and no trouble from any file name or kind.
 #include <QDir>
 #include <QMimeDatabase>
+#include <QtEndian>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +20,9 @@
 #include "load_progress.h"
 #include "picture_types.h"
 #include "pictures.h"
+#include "png_rows.h"
+
+#include <zlib.h>
 
 Q_DECLARE_METATYPE(cv::Mat)
 Q_DECLARE_METATYPE(cv::Size)
@@ -39,6 +43,63 @@ QString compareFrames(const DisplayFrames &actual, const DisplayFrames &expected
             return QStringLiteral("%1: pixels differ").arg(pair.name);
     }
     return {};
+}
+
+QByteArray pngChunk(const char *name, const QByteArray &data)
+{
+    QByteArray chunk(4, '\0');
+    qToBigEndian(quint32(data.size()), chunk.data());
+    chunk += QByteArray(name, 4) + data + QByteArray(4, '\0');
+    qToBigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4), uInt(chunk.size() - 8))),
+                 chunk.data() + chunk.size() - 4);
+    return chunk;
+}
+
+// A PNG of random rows, each with a random filter, for what the library's encoder never writes:
+// every colour type and depth, transparency, a palette smaller than the indices, the picture data
+// in `pieces` chunks with empty ones between them, and `zlibEdit` applied to the stream.
+QByteArray generatedPng(int colorType, int depth, cv::Size size, bool transparency, unsigned seed, int pieces = 1,
+                        void (*zlibEdit)(QByteArray &) = nullptr)
+{
+    cv::RNG random(seed);
+    const int channels = colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1;
+    const int rowBytes = (size.width * channels * depth + 7) / 8, step = std::max(1, channels * depth / 8);
+    QByteArray filtered, above(rowBytes, '\0'), row(rowBytes, '\0');
+    for (int y = 0; y < size.height; ++y, above = row) {
+        const int filter = random.uniform(0, 5);
+        filtered += char(filter);
+        for (int i = 0; i < rowBytes; ++i) {
+            row[i] = char(random.uniform(0, 256));
+            const int a = i >= step ? uchar(row[i - step]) : 0, b = uchar(above[i]), c = i >= step ? uchar(above[i - step]) : 0;
+            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            const int predicted[] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
+            filtered += char(uchar(row[i]) - predicted[filter]);
+        }
+    }
+    QByteArray stream(int(compressBound(uLong(filtered.size()))), '\0');
+    uLongf length = uLongf(stream.size());
+    compress(reinterpret_cast<Bytef *>(stream.data()), &length, reinterpret_cast<const Bytef *>(filtered.constData()), uLong(filtered.size()));
+    stream.resize(int(length));
+    if (zlibEdit)
+        zlibEdit(stream);
+    QByteArray header(13, '\0'), colours, transparent;
+    qToBigEndian(quint32(size.width), header.data());
+    qToBigEndian(quint32(size.height), header.data() + 4);
+    header[8] = char(depth);
+    header[9] = char(colorType);
+    for (int i = 0; i < 3 * std::max(1, (1 << depth) - 3); ++i) // three indices past the palette
+        colours += char(random.uniform(0, 256));
+    for (int i = 0; i < (colorType == 3 ? 2 : colorType == 2 ? 6 : 2); ++i)
+        transparent += char(colorType == 3 ? random.uniform(0, 256) : 0);
+    QByteArray png = QByteArray("\x89PNG\r\n\x1A\n", 8) + pngChunk("IHDR", header) + pngChunk("tEXt", QByteArray("Comment\0made here", 17));
+    if (colorType == 3)
+        png += pngChunk("PLTE", colours);
+    if (transparency)
+        png += pngChunk("tRNS", transparent);
+    const int piece = int(stream.size() + pieces - 1) / pieces;
+    for (int at = 0; at < stream.size(); at += piece)
+        png += (at > 0 ? pngChunk("IDAT", {}) : QByteArray()) + pngChunk("IDAT", stream.mid(at, piece));
+    return png + pngChunk("IEND", {});
 }
 
 // Reports files created in a folder while it lives.
@@ -377,36 +438,83 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
             }
         }
     }
+
+    // PNGs, by the PNG route: every colour type and depth, with and without transparency, at odd
+    // widths (low depths end mid-byte); then damage of every kind, all as the plain decode has it.
+    // For these, "banded" tells whether the route must take the file (1) or may leave it (-1).
+    const auto addPng = [](const QString &name, const QByteArray &png, int taken) {
+        QTest::newRow(qPrintable(QStringLiteral("PNG ") + name)) << png << 1 << taken << true;
+    };
+    const struct { int colorType; std::vector<int> depths; } pngTypes[] = {{0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+    for (const auto &type : pngTypes)
+        for (const int depth : type.depths)
+            for (const bool transparency : {false, true})
+                if (!transparency || type.colorType < 4)
+                    addPng(QStringLiteral("colour type %1, %2 bits%3").arg(type.colorType).arg(depth).arg(transparency ? ", tRNS" : ""),
+                           generatedPng(type.colorType, depth, cv::Size(37 + 2 * depth, 501), transparency, unsigned(depth + 16 * type.colorType)), 1);
+    const QByteArray png = generatedPng(2, 8, cv::Size(1501, 401), false, 7);
+    addPng(QStringLiteral("1501 x 401, in 40 pieces and empty ones"), generatedPng(2, 8, cv::Size(1501, 401), false, 7, 40), 1);
+    for (const double kept : {0.001, 0.01, 0.3, 0.6, 0.99, 0.9999})
+        addPng(QStringLiteral("cut to %1 of it").arg(kept), png.left(int(png.size() * kept)), -1);
+    addPng(QStringLiteral("cut before the end chunk"), png.chopped(12), -1);
+    const auto withCrcFlipped = [&png](const char *name) {
+        QByteArray damaged = png;
+        const int at = damaged.indexOf(name);
+        damaged[at + 4 + qFromBigEndian<quint32>(damaged.constData() + at - 4)] ^= 1;
+        return damaged;
+    };
+    addPng(QStringLiteral("bad picture data checksum"), withCrcFlipped("IDAT"), -1);
+    addPng(QStringLiteral("bad text chunk checksum"), withCrcFlipped("tEXt"), -1);
+    addPng(QStringLiteral("bad end chunk checksum"), withCrcFlipped("IEND"), -1);
+    addPng(QStringLiteral("data after the end"), png + "more", 1);
+    addPng(QStringLiteral("a filter type past the last"), generatedPng(0, 8, cv::Size(31, 301), false, 8, 1, [](QByteArray &stream) {
+               QByteArray rows(31 * 301 + 301, '\0'); // every row filtered with 5
+               for (int y = 0; y < 301; ++y)
+                   rows[y * 32] = 5;
+               stream = qCompress(rows).mid(4);
+           }), -1);
+    addPng(QStringLiteral("bad zlib checksum"), generatedPng(2, 8, cv::Size(301, 401), false, 9, 3, [](QByteArray &stream) { stream[stream.size() - 1] ^= 1; }), -1);
+    addPng(QStringLiteral("data after the zlib stream"), generatedPng(2, 8, cv::Size(301, 401), false, 9, 3, [](QByteArray &stream) { stream += "extra"; }), -1);
+    addPng(QStringLiteral("zlib stream cut short"), generatedPng(2, 8, cv::Size(301, 401), false, 9, 3, [](QByteArray &stream) { stream.chop(200); }), -1);
 }
 
 void TestDisplayFrames::jpegsMatchThePlainDecode()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, readable);
+    QFETCH(int, bands);
+    QFETCH(int, banded);
     QVERIFY(!bytes.isEmpty());
     const QString file = path(QStringLiteral("variant.jpg"));
     QVERIFY(writeBytes(file, bytes));
+    const bool png = bytes.startsWith("\x89PNG");
+    const auto rowRoute = [&](LoadProgress *progress) {
+        return png ? decodePngRows(*PictureFile::open(file), rowsReadByShrink, progress)
+                   : decodeJpegRows(file, rowsReadByShrink, progress, bands);
+    };
     const cv::Mat plain = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
-    QCOMPARE(!plain.empty(), readable);
-    if (!readable) {
+    if (!png)
+        QCOMPARE(!plain.empty(), readable);
+    if (plain.empty()) {
         // Reading fails both ways.
-        QVERIFY(!decodeJpegRows(file, rowsReadByShrink));
+        QVERIFY(!rowRoute(nullptr));
         QVERIFY(!loadDisplayFrames(file));
         return;
     }
 
     // Where the shrink leaves rows unread, only the rows it reads are decoded, as the plain decode has
     // them, and every row gone through is counted.
-    QFETCH(int, bands);
-    QFETCH(int, banded);
     LoadProgress progress;
-    const std::optional<DecodedPicture> decoded = decodeJpegRows(file, rowsReadByShrink, &progress, bands);
+    const std::optional<DecodedPicture> decoded = rowRoute(&progress);
     const std::vector<int> readRows = rowsReadByShrink(plain.size());
-    QCOMPARE(decoded.has_value(), jpegRowsDecodedDirectly() && int(readRows.size()) < plain.rows);
+    if (!png)
+        QCOMPARE(decoded.has_value(), jpegRowsDecodedDirectly() && int(readRows.size()) < plain.rows);
+    else if (banded == 1)
+        QVERIFY(decoded);
     if (decoded) {
         QCOMPARE(decoded->pixels.size(), plain.size());
         QVERIFY(decoded->rows == readRows);
-        if (banded >= 0)
+        if (banded >= 0 && !png)
             QCOMPARE(decoded->bands > 1, banded == 1);
         QVERIFY(progress.rowsToGo > 0);
         QCOMPARE(progress.rowsDone.load(), progress.rowsToGo.load());
