@@ -1,7 +1,7 @@
 // The road a file's bytes take: decoded in colour, turned into the six display frames (the
-// weighted gray among them), then re-blurred at a kernel size taken from the input. A JPEG's
-// rows decoded alone, the shrink's and a set drawn from the input, are compared with the plain
-// decode's.
+// weighted gray among them), then re-blurred at a kernel size taken from the input. A JPEG's or
+// a PNG's rows decoded alone, the shrink's and a set drawn from the input, are compared with the
+// plain decode's.
 #include <QCoreApplication>
 #include <QString>
 
@@ -17,6 +17,7 @@
 #include "display_frames.h"
 #include "image_file.h"
 #include "jpeg_rows.h"
+#include "png_rows.h"
 
 namespace {
 
@@ -83,13 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const QString path = QStringLiteral("/proc/self/fd/%1").arg(descriptor);
         if (const std::optional<DisplayFrames> frames = loadDisplayFrames(path))
             reblurredFrame(frames->rgb, kernelSize);
-        // The JPEG row decoder must agree with the plain decode on every row it keeps, both for
-        // the shrink's rows and for rows chosen by the input's first byte and length.
+        // The JPEG and PNG row decoders must agree with the plain decode on every row they keep, both
+        // for the shrink's rows and for rows chosen by the input's first byte and length.
         cv::Mat plain;
         if (const std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsReadByShrink))
             compareWithPlainDecode(path, *rows, plain);
         if (const std::optional<DecodedPicture> rows = decodeJpegRows(path, rowsFromSeed))
             compareWithPlainDecode(path, *rows, plain);
+        if (const std::optional<PictureFile> file = PictureFile::open(path)) {
+            if (const std::optional<DecodedPicture> rows = decodePngRows(*file, rowsReadByShrink))
+                compareWithPlainDecode(path, *rows, plain);
+            if (const std::optional<DecodedPicture> rows = decodePngRows(*file, rowsFromSeed))
+                compareWithPlainDecode(path, *rows, plain);
+        }
     }
     close(descriptor);
     return 0;

@@ -107,6 +107,9 @@ int main(int argc, char **argv)
         {"gray.png", ".png", gray, {}},
         {"alpha.png", ".png", withAlpha, {}},
         {"deep.png", ".png", deep, {}},
+        // Taller than the views, for the PNG row route, compressed two ways.
+        {"tall.png", ".png", tall, {cv::IMWRITE_PNG_STRATEGY, cv::IMWRITE_PNG_STRATEGY_DEFAULT}},
+        {"tall gray.png", ".png", wideGray, {cv::IMWRITE_PNG_STRATEGY, cv::IMWRITE_PNG_STRATEGY_HUFFMAN_ONLY}},
         {"colour.bmp", ".bmp", colour, {}},
         {"gray.bmp", ".bmp", gray, {}},
         {"colour.tiff", ".tiff", colour, {}},
