@@ -134,6 +134,16 @@ void benchLoadAndReblur()
     std::printf("load 6000x4000 PNG: cv::imread %.1f ms, load %.1f ms\n", pngFigures.imreadSeconds * 1e3,
                 pngFigures.loadSeconds * 1e3);
     std::printf("load_vs_imread_png: %.3f\n", pngFigures.loadSeconds / pngFigures.imreadSeconds);
+    const long long pngPeakGrowth = peakResidentGrowth([&] { loadThroughDialog(&window, png); });
+    std::printf("load_peak_memory_vs_decoded_png: %.3f\n", double(pngPeakGrowth) / double(decodedBytes));
+    // The PNG route alone, in this process, without the decoder process around it.
+    const std::string pngPath = png.toStdString();
+    const long long routePeakGrowth = peakResidentGrowth([&] { loadDisplayFrames(png); });
+    const double imreadPngSeconds = medianSeconds(5, [&] { cv::imread(pngPath, cv::IMREAD_COLOR); });
+    const double routeSeconds = medianSeconds(5, [&] { loadDisplayFrames(png); });
+    std::printf("in-process PNG load %.1f ms against cv::imread %.1f ms: %.3f, peak resident growth %.1f MiB: %.3f\n",
+                routeSeconds * 1e3, imreadPngSeconds * 1e3, routeSeconds / imreadPngSeconds, routePeakGrowth / 1048576.0,
+                double(routePeakGrowth) / double(decodedBytes));
 
     // For comparison: the plain sequence of library calls, with its full-size copies, no display.
     const std::string plainPath = jpeg.toStdString();
