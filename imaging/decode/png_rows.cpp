@@ -196,10 +196,11 @@ bool readUpToPictureData(Chunks &chunks, const Header &header, std::array<unsign
 class RowRing
 {
 public:
+    // About a megabyte of rows, three at the least, however wide.
     RowRing(std::size_t stride, int height)
         : stride(stride), height(height),
-          slotCount(std::max(3 * batch, int(std::min<std::size_t>(std::size_t(height), (1u << 20) / stride + 1)))),
-          memory(stride * std::size_t(slotCount))
+          slotCount(int(std::min<std::size_t>(std::size_t(height) + 1, std::max<std::size_t>(3, (1u << 20) / stride + 1)))),
+          batch(std::max(1, std::min(16, slotCount / 3))), memory(stride * std::size_t(slotCount))
     {
     }
 
@@ -260,10 +261,10 @@ public:
     }
 
 private:
-    static constexpr int batch = 16;
     const std::size_t stride;
     const int height;
     const int slotCount;
+    const int batch; // rows a waiting side lets pass before it is woken
     std::vector<unsigned char> memory;
     std::mutex mutex;
     std::condition_variable changed;
