@@ -91,7 +91,8 @@ QByteArray generatedPng(int colorType, int depth, cv::Size size, bool transparen
         colours += char(random.uniform(0, 256));
     for (int i = 0; i < (colorType == 3 ? 2 : colorType == 2 ? 6 : 2); ++i)
         transparent += char(colorType == 3 ? random.uniform(0, 256) : 0);
-    QByteArray png = QByteArray("\x89PNG\r\n\x1A\n", 8) + pngChunk("IHDR", header) + pngChunk("tEXt", QByteArray("Comment\0made here", 17));
+    QByteArray png = QByteArray("\x89PNG\r\n\x1A\n", 8) + pngChunk("IHDR", header) + pngChunk("tEXt", QByteArray("Comment\0made here", 17))
+                     + pngChunk("gAMA", QByteArray("\0\0\x4E\x20", 4)); // gamma 0.2: still the plain decode's pixels
     if (colorType == 3)
         png += pngChunk("PLTE", colours);
     if (transparency)
