@@ -8,7 +8,7 @@
 struct LoadProgress
 {
     std::atomic<bool> cancelled{false}; // set by the window's side; the decoder stops early
-    std::atomic<int> rowsDone{0};       // rows decoded so far (JPEG route)
+    std::atomic<int> rowsDone{0};       // rows decoded so far (JPEG and PNG routes)
     std::atomic<int> rowsToGo{0};       // total rows to decode; 0 while unknown (other formats)
 };
 

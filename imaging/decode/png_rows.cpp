@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -439,13 +440,18 @@ std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead 
     const std::size_t size = header.rowBytes(), stride = size + 1;
     RowRing ring(stride, height);
     bool inflated = false;
-    std::thread inflating([&] {
-        try {
-            inflated = inflateRows(chunks, ring, stride, height);
-        } catch (...) {
-        }
-        ring.produced(height, true); // whatever was not made never will be
-    });
+    std::thread inflating;
+    try {
+        inflating = std::thread([&] {
+            try {
+                inflated = inflateRows(chunks, ring, stride, height);
+            } catch (...) {
+            }
+            ring.produced(height, true); // whatever was not made never will be
+        });
+    } catch (const std::system_error &) {
+        return std::nullopt; // no thread to be had: the plain decode still works
+    }
     // The row above the first is all zeros.
     std::vector<unsigned char> zeros(stride, 0);
     const unsigned char *above = zeros.data();
