@@ -134,7 +134,7 @@ void benchLoadAndReblur()
     std::printf("load 6000x4000 PNG: cv::imread %.1f ms, load %.1f ms\n", pngFigures.imreadSeconds * 1e3,
                 pngFigures.loadSeconds * 1e3);
     std::printf("load_vs_imread_png: %.3f\n", pngFigures.loadSeconds / pngFigures.imreadSeconds);
-    const long long pngPeakGrowth = peakResidentGrowth([&] { loadThroughDialog(&window, png); });
+    const long long pngPeakGrowth = loadPeakGrowth(window, png);
     std::printf("load_peak_memory_vs_decoded_png: %.3f\n", double(pngPeakGrowth) / double(decodedBytes));
     // The PNG route alone, in this process, without the decoder process around it.
     const std::string pngPath = png.toStdString();
