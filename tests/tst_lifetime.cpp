@@ -11,6 +11,7 @@ class TestLifetime : public QObject
 private slots:
     void closesWithExitCodeZero_data();
     void closesWithExitCodeZero();
+    void answersHelpWithoutDisplay();
 };
 
 void TestLifetime::closesWithExitCodeZero_data()
@@ -52,6 +53,22 @@ void TestLifetime::closesWithExitCodeZero()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(program.readAllStandardOutput().isEmpty());
+}
+
+void TestLifetime::answersHelpWithoutDisplay()
+{
+    QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        noDisplay.remove(QLatin1String(variable));
+    for (const char *option : {"--help", "--version"}) {
+        QProcess program;
+        program.setProcessEnvironment(noDisplay);
+        program.start(QStringLiteral(VIREOSCOPE_EXECUTABLE), {QLatin1String(option)});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().contains("vireoscope"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLifetime)
