@@ -178,6 +178,9 @@ void prepareDecoders()
     }
 }
 
+// What this system lacks for the sandbox, said once by the decoder for all its pictures.
+std::string knownShortcomings;
+
 // One picture's process: it answers on its channel, and ends.
 void decodeFor(const std::string &path, int channelDescriptor)
 {
@@ -189,7 +192,7 @@ void decodeFor(const std::string &path, int channelDescriptor)
         return;
     }
     const std::string missing = enterSandbox(file->descriptor(), channelDescriptor);
-    if (!missing.empty())
+    if (missing != knownShortcomings)
         std::fprintf(stderr, "vireoscope-decoder: %s\n", missing.c_str());
 
     LoadProgress progress;
@@ -219,6 +222,9 @@ int main(int argc, char *argv[])
     dup2(STDERR_FILENO, STDOUT_FILENO);
     prctl(PR_SET_PDEATHSIG, SIGKILL); // the window gone, nobody wants what this would bring
     prepareDecoders();
+    knownShortcomings = sandboxShortcomings();
+    if (!knownShortcomings.empty())
+        std::fprintf(stderr, "vireoscope-decoder: %s\n", knownShortcomings.c_str());
     signal(SIGCHLD, SIG_IGN);         // the pictures' processes leave nothing behind
     const wire::Message ready = {wire::ready, 0, 0};
     if (send(window, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready)

@@ -39,6 +39,14 @@
 
 namespace {
 
+const char noLandlock[] = "Landlock (the decoder may read any file the user may)";
+const char noSeccomp[] = "seccomp (the decoder may make any system call)";
+
+std::string withoutAny(const std::string &missing)
+{
+    return missing.empty() ? missing : "the decoder runs without " + missing.substr(0, missing.size() - 1);
+}
+
 // Every file system right the running kernel's Landlock knows is taken away, but reading the
 // picture itself. False where the kernel has no Landlock.
 bool restrictFiles(int pictureDescriptor)
@@ -155,17 +163,30 @@ std::string enterSandbox(int pictureDescriptor, int channelDescriptor)
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing += "no_new_privs ";
     if (!restrictFiles(pictureDescriptor))
-        missing += "Landlock (the decoder may read any file the user may) ";
+        missing += noLandlock + std::string(" ");
     if (!restrictCalls(channelDescriptor))
-        missing += "seccomp (the decoder may make any system call) ";
-    if (!missing.empty())
-        missing = "the decoder runs without " + missing.substr(0, missing.size() - 1);
-    return missing;
+        missing += noSeccomp + std::string(" ");
+    return withoutAny(missing);
+}
+
+std::string sandboxShortcomings()
+{
+    std::string missing;
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) < 1)
+        missing += noLandlock + std::string(" ");
+    if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) < 0)
+        missing += noSeccomp + std::string(" ");
+    return withoutAny(missing);
 }
 
 #else
 
 std::string enterSandbox(int, int)
+{
+    return sandboxShortcomings();
+}
+
+std::string sandboxShortcomings()
 {
     return "the decoder runs without a sandbox on this system";
 }

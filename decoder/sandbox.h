@@ -12,4 +12,7 @@
 // be said once on standard error; the decode goes on without it.
 std::string enterSandbox(int pictureDescriptor, int channelDescriptor);
 
+// What enterSandbox would find missing on this system, asked without entering it.
+std::string sandboxShortcomings();
+
 #endif
