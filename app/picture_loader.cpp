@@ -266,6 +266,8 @@ void PictureLoader::readAnswer()
         silence.start();
         switch (message->kind) {
         case wire::started:
+            // Said before the process reads a byte of the picture, so no picture can make the
+            // window kill another process; only the first message may say it.
             busyProcess = message->first;
             break;
         case wire::progress:
