@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -449,8 +448,8 @@ std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead 
             }
             ring.produced(height, true); // whatever was not made never will be
         });
-    } catch (const std::system_error &) {
-        return std::nullopt; // no thread to be had: the plain decode still works
+    } catch (...) { // no thread, or no memory for one: the plain decode still works
+        return std::nullopt;
     }
     // The row above the first is all zeros.
     std::vector<unsigned char> zeros(stride, 0);
