@@ -28,6 +28,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "heif_picture.h"
 #include "image_file.h"
 #include "sandbox.h"
 #include "wire.h"
@@ -160,11 +161,12 @@ private:
 
 // Everything a decode may load or set up on its first use is done now, while the decoder may
 // still read its libraries: the codecs' registry (and GDAL's drivers with it), the thread
-// count, and one small decode of each common format. OpenCL stays off: its runtime would load
+// count, one small decode of each common format, and libheif's plugins. OpenCL stays off: its runtime would load
 // drivers, and start threads that a fork does not take along.
 void prepareDecoders()
 {
     setenv("OPENCV_OPENCL_RUNTIME", "disabled", 1);
+    prepareHeifDecoding();
     cv::ocl::haveOpenCL();
     cv::getNumThreads();
     const cv::Mat sample(64, 64, CV_8UC3, cv::Scalar(30, 60, 90));

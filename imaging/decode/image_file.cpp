@@ -1,4 +1,6 @@
 #include "image_file.h"
+#include "gif_picture.h"
+#include "heif_picture.h"
 #include "jpeg_rows.h"
 #include "png_rows.h"
 
@@ -49,18 +51,40 @@ cv::Mat decodeFromMemory(const PictureFile &file)
 
 #endif
 
-} // namespace
+// HEIF, AVIF and GIF files, which OpenCV may lack readers for, by their first bytes, whatever
+// their names; empty for any other file.
+cv::Mat decodeOutsideOpenCv(const PictureFile &file, LoadProgress *progress)
+{
+    unsigned char start[64];
+    const long long got = file.read(start, sizeof start, 0);
+    if (got <= 0)
+        return {};
+    if (startsLikeHeif(start, std::size_t(got)))
+        return decodeHeif(file, progress);
+    if (startsLikeGif(start, std::size_t(got)))
+        return decodeGif(file, progress);
+    return {};
+}
 
-cv::Mat decodeImageFile(const PictureFile &file)
+cv::Mat decodeWholeFile(const PictureFile &file, LoadProgress *progress)
 {
     const std::string name = file.libraryName();
 #ifdef _WIN32
     if (name.empty())
         return decodeFromMemory(file);
 #endif
-    // The decoder reads the very file by a name, exactly as a plain decode does: a cut-short or
-    // damaged file shows the same.
+    // OpenCV decodes whatever it has a reader for, by a name for the very file, exactly as a
+    // plain decode does: a cut-short or damaged file shows the same.
+    if (!cv::haveImageReader(name))
+        return decodeOutsideOpenCv(file, progress);
     return cv::imread(name, cv::IMREAD_COLOR);
+}
+
+} // namespace
+
+cv::Mat decodeImageFile(const PictureFile &file)
+{
+    return decodeWholeFile(file, nullptr);
 }
 
 cv::Mat decodeImageFile(const QString &path)
@@ -80,7 +104,7 @@ DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, L
         return std::move(*rows);
     if (progress && progress->cancelled)
         return {};
-    return {decodeImageFile(file), {}};
+    return {decodeWholeFile(file, progress), {}};
 }
 
 DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)

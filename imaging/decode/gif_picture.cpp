@@ -1,0 +1,128 @@
+#include "gif_picture.h"
+#include "untouched_frame.h"
+
+#include <gif_lib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct FileReader
+{
+    const PictureFile &file;
+    long long position = 0;
+};
+
+int readFromFile(GifFileType *gif, GifByteType *buffer, int size)
+{
+    auto *reader = static_cast<FileReader *>(gif->UserData);
+    const long long got = size > 0 ? reader->file.read(buffer, std::size_t(size), reader->position) : 0;
+    if (got <= 0)
+        return 0;
+    reader->position += got;
+    return int(got);
+}
+
+struct Close
+{
+    void operator()(GifFileType *gif) const { DGifCloseFile(gif, nullptr); }
+};
+
+// Where each row read comes on the image: in order, or in the four passes of an interlaced one.
+std::vector<int> rowOrder(int height, bool interlaced)
+{
+    std::vector<int> order;
+    order.reserve(std::size_t(height));
+    if (!interlaced) {
+        for (int row = 0; row < height; ++row)
+            order.push_back(row);
+        return order;
+    }
+    for (const auto &[first, step] : {std::pair{0, 8}, std::pair{4, 8}, std::pair{2, 4}, std::pair{1, 2}})
+        for (int row = first; row < height; row += step)
+            order.push_back(row);
+    return order;
+}
+
+cv::Vec3b bgrOf(const ColorMapObject *map, int index)
+{
+    if (!map || index < 0 || index >= map->ColorCount)
+        return {0, 0, 0};
+    const GifColorType &colour = map->Colors[index];
+    return {colour.Blue, colour.Green, colour.Red};
+}
+
+} // namespace
+
+bool startsLikeGif(const unsigned char *bytes, std::size_t size)
+{
+    return size >= 6 && (std::memcmp(bytes, "GIF87a", 6) == 0 || std::memcmp(bytes, "GIF89a", 6) == 0);
+}
+
+cv::Mat decodeGif(const PictureFile &file, LoadProgress *progress)
+{
+    FileReader reader{file};
+    int error = 0;
+    const std::unique_ptr<GifFileType, Close> gif(DGifOpen(&reader, readFromFile, &error));
+    if (!gif || !withinLibraryLimits(unsigned(gif->SWidth), unsigned(gif->SHeight)))
+        return {};
+    int transparent = NO_TRANSPARENT_COLOR;
+    for (;;) {
+        GifRecordType record;
+        if (DGifGetRecordType(gif.get(), &record) != GIF_OK || record == TERMINATE_RECORD_TYPE)
+            return {};
+        if (record == EXTENSION_RECORD_TYPE) {
+            int code = 0;
+            GifByteType *block = nullptr;
+            if (DGifGetExtension(gif.get(), &code, &block) != GIF_OK)
+                return {};
+            // The last graphics control before the image is the one that applies to it.
+            GraphicsControlBlock control;
+            if (code == GRAPHICS_EXT_FUNC_CODE && block && DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK)
+                transparent = control.TransparentColor;
+            while (block)
+                if (DGifGetExtensionNext(gif.get(), &block) != GIF_OK)
+                    return {};
+        } else if (record == IMAGE_DESC_RECORD_TYPE) {
+            break;
+        }
+    }
+    if (DGifGetImageDesc(gif.get()) != GIF_OK)
+        return {};
+
+    const GifImageDesc &image = gif->Image;
+    const ColorMapObject *map = image.ColorMap ? image.ColorMap : gif->SColorMap;
+    cv::Mat screen(gif->SHeight, gif->SWidth, CV_8UC3, cv::Scalar::all(0));
+    const cv::Vec3b background = bgrOf(gif->SColorMap, gif->SBackGroundColor);
+    screen.setTo(cv::Scalar(background[0], background[1], background[2]));
+    if (image.Width <= 0 || image.Height <= 0)
+        return screen;
+
+    // Rows and columns of the image that fall on the screen; the rest are read and dropped.
+    const int firstColumn = std::max(0, -image.Left), endColumn = std::min(image.Width, gif->SWidth - image.Left);
+    const int onScreen = std::max(0, std::min(image.Height, gif->SHeight - image.Top) - std::max(0, -image.Top));
+    if (progress)
+        progress->rowsToGo = onScreen;
+    std::vector<GifPixelType> line(std::size_t(image.Width));
+    int placed = 0;
+    for (const int row : rowOrder(image.Height, image.Interlace)) {
+        if (placed == onScreen)
+            break; // what is left lies off the screen
+        if ((progress && progress->cancelled) || DGifGetLine(gif.get(), line.data(), image.Width) != GIF_OK)
+            return {};
+        const int y = image.Top + row;
+        if (y < 0 || y >= gif->SHeight)
+            continue;
+        auto *pixels = screen.ptr<cv::Vec3b>(y);
+        for (int column = firstColumn; column < endColumn; ++column)
+            if (line[std::size_t(column)] != transparent)
+                pixels[image.Left + column] = bgrOf(map, line[std::size_t(column)]);
+        ++placed;
+        if (progress)
+            progress->rowsDone = placed;
+    }
+    return screen;
+}
