@@ -34,6 +34,12 @@ inline constexpr PictureType pictureTypes[] = {
     {"image/x-portable-anymap", "pnm"},
     {"image/x-sun-raster", "sun"},
     {"image/x-exr", "exr"},
+    // Decoded by libheif and giflib. The MIME database calls HEIC files image/heif (image/heic is
+    // its alias).
+    {"image/heif", "heic"},
+    {"image/heif", "heif"},
+    {"image/avif", "avif"},
+    {"image/gif", "gif"},
     // Sun raster by its other names (the MIME database takes .ras for another raster format),
     // the portable arbitrary and float maps, and Radiance HDR.
     {"", "ras"},
