@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -10,8 +11,11 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include <gif_lib.h>
 #include <jpeglib.h>
+#include <libheif/heif.h>
 
 cv::Mat photographLike(int width, int height, unsigned seed)
 {
@@ -252,4 +256,134 @@ bool writePicture(const QString &path, const cv::Mat &picture)
     const QString extension = QLatin1Char('.') + path.section(QLatin1Char('.'), -1);
     std::vector<unsigned char> bytes;
     return cv::imencode(extension.toStdString(), picture, bytes) && writeBytes(path, bytes);
+}
+
+std::vector<unsigned char> heifEncoded(const cv::Mat &picture, bool av1, int depth, int orientation)
+{
+    const bool alpha = picture.channels() == 4;
+    cv::Mat rgb;
+    cv::cvtColor(picture, rgb, alpha ? cv::COLOR_BGRA2RGBA : cv::COLOR_BGR2RGB);
+    if (depth > 8) // the 8-bit values spread over the deeper range
+        rgb.convertTo(rgb, CV_16U, double((1 << depth) - 1) / 255);
+    heif_image *image = nullptr;
+    heif_image_create(rgb.cols, rgb.rows, heif_colorspace_RGB,
+                      depth > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                                : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB), &image);
+    heif_image_add_plane(image, heif_channel_interleaved, rgb.cols, rgb.rows, depth);
+    int stride = 0;
+    std::uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < rgb.rows; ++y)
+        std::memcpy(plane + std::ptrdiff_t(y) * stride, rgb.ptr(y), rgb.cols * rgb.elemSize());
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(context, av1 ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
+    heif_encoder_set_lossy_quality(encoder, 85);
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation(orientation);
+    const bool encoded = heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok;
+    std::vector<unsigned char> bytes;
+    heif_writer writer = {1, [](heif_context *, const void *data, size_t size, void *user) {
+        const auto *begin = static_cast<const unsigned char *>(data);
+        static_cast<std::vector<unsigned char> *>(user)->insert(static_cast<std::vector<unsigned char> *>(user)->end(), begin, begin + size);
+        return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+    }};
+    if (encoded)
+        heif_context_write(context, &writer, &bytes);
+    heif_encoding_options_free(options);
+    heif_encoder_release(encoder);
+    heif_image_release(image);
+    heif_context_free(context);
+    return bytes;
+}
+
+namespace {
+
+ColorMapObject *gifColours(const std::vector<cv::Vec3b> &colours)
+{
+    return colours.empty() ? nullptr : GifMakeMapObject(int(colours.size()), reinterpret_cast<const GifColorType *>(colours.data()));
+}
+
+cv::Vec3b bgrOf(const ColorMapObject *map, int index)
+{
+    return map && index < map->ColorCount ? cv::Vec3b(map->Colors[index].Blue, map->Colors[index].Green, map->Colors[index].Red)
+                                          : cv::Vec3b(0, 0, 0);
+}
+
+} // namespace
+
+std::vector<unsigned char> gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, int background,
+                                      const std::vector<GifImage> &images)
+{
+    std::vector<unsigned char> bytes;
+    GifFileType *gif = EGifOpen(&bytes, [](GifFileType *gif, const GifByteType *data, int size) {
+        auto *bytes = static_cast<std::vector<unsigned char> *>(gif->UserData);
+        bytes->insert(bytes->end(), data, data + size);
+        return size;
+    }, nullptr);
+    EGifSetGifVersion(gif, true);
+    ColorMapObject *global = gifColours(colours);
+    EGifPutScreenDesc(gif, screen.width, screen.height, 8, background, global);
+    for (const GifImage &image : images) {
+        GraphicsControlBlock control = {DISPOSAL_UNSPECIFIED, false, 10, image.transparent};
+        GifByteType extension[4];
+        EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(EGifGCBToExtension(&control, extension)), extension);
+        ColorMapObject *local = gifColours(image.colours);
+        EGifPutImageDesc(gif, image.at.x, image.at.y, image.indices.cols, image.indices.rows, image.interlaced, local);
+        for (const auto &[first, step] : image.interlaced ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}}
+                                                         : std::vector<std::pair<int, int>>{{0, 1}})
+            for (int row = first; row < image.indices.rows; row += step)
+                EGifPutLine(gif, const_cast<GifPixelType *>(image.indices.ptr(row)), image.indices.cols);
+        GifFreeMapObject(local);
+    }
+    EGifCloseFile(gif, nullptr);
+    GifFreeMapObject(global);
+    return bytes;
+}
+
+cv::Mat libraryDecode(const QString &path)
+{
+    cv::Mat plain;
+    try {
+        plain = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+    } catch (const cv::Exception &) {
+    }
+    if (!plain.empty())
+        return plain;
+    // giflib reads a whole file, to its trailer; the first image is whole where the trailer put after
+    // what came makes the file readable.
+    QFile file(path);
+    QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() + ';' : QByteArray();
+    const auto readBytes = [](GifFileType *gif, GifByteType *buffer, int size) {
+        auto *rest = static_cast<QByteArray *>(gif->UserData);
+        const int got = int(qMin(qsizetype(size), rest->size()));
+        std::memcpy(buffer, rest->constData(), std::size_t(got));
+        rest->remove(0, got);
+        return got;
+    };
+    if (GifFileType *gif = DGifOpen(&bytes, readBytes, nullptr)) {
+        cv::Mat screen;
+        if (DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0) {
+            screen = cv::Mat(gif->SHeight, gif->SWidth, CV_8UC3, bgrOf(gif->SColorMap, gif->SBackGroundColor));
+            const SavedImage &image = gif->SavedImages[0];
+            const ColorMapObject *map = image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
+            GraphicsControlBlock control = {};
+            control.TransparentColor = NO_TRANSPARENT_COLOR;
+            DGifSavedExtensionToGCB(gif, 0, &control);
+            for (int y = 0; y < image.ImageDesc.Height; ++y)
+                for (int x = 0; x < image.ImageDesc.Width; ++x) {
+                    const int index = image.RasterBits[y * image.ImageDesc.Width + x];
+                    const cv::Point at(image.ImageDesc.Left + x, image.ImageDesc.Top + y);
+                    if (index != control.TransparentColor && at.x < screen.cols && at.y < screen.rows)
+                        screen.at<cv::Vec3b>(at) = bgrOf(map, index);
+                }
+        }
+        DGifCloseFile(gif, nullptr);
+        return screen;
+    }
+    // Anything else that is not a HEIF or AVIF file, heif-convert refuses.
+    QTemporaryDir folder;
+    const QString converted = folder.filePath(QStringLiteral("converted.png"));
+    if (QProcess::execute(QStringLiteral("heif-convert"), {QStringLiteral("--quiet"), path, converted}) != 0)
+        return {};
+    return cv::imread(converted.toStdString(), cv::IMREAD_COLOR);
 }
