@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include <gif_lib.h>
 #include <jpeglib.h>
+#include <libheif/heif.h>
 
 namespace {
 
@@ -66,6 +68,71 @@ std::vector<unsigned char> sampledJpeg(const cv::Mat &bgr, const std::vector<std
     std::vector<unsigned char> jpeg(buffer, buffer + size);
     std::free(buffer);
     return jpeg;
+}
+
+// The picture (8-bit RGB) as libheif's encoder writes it, HEVC or AV1; empty if it cannot.
+std::vector<unsigned char> heifSeed(const cv::Mat &bgr, bool av1)
+{
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    std::vector<unsigned char> bytes;
+    heif_image *image = nullptr;
+    heif_image_create(rgb.cols, rgb.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, rgb.cols, rgb.rows, 8);
+    int stride = 0;
+    unsigned char *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < rgb.rows; ++y)
+        std::copy(rgb.ptr(y), rgb.ptr(y) + rgb.cols * 3, plane + y * stride);
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_writer writer = {1, [](heif_context *, const void *data, size_t size, void *user) {
+        auto *out = static_cast<std::vector<unsigned char> *>(user);
+        out->insert(out->end(), static_cast<const unsigned char *>(data), static_cast<const unsigned char *>(data) + size);
+        return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+    }};
+    if (heif_context_get_encoder_for_format(context, av1 ? heif_compression_AV1 : heif_compression_HEVC, &encoder).code == heif_error_Ok) {
+        heif_encoder_set_lossy_quality(encoder, 60);
+        if (heif_context_encode_image(context, image, encoder, nullptr, nullptr).code == heif_error_Ok)
+            heif_context_write(context, &writer, &bytes);
+        heif_encoder_release(encoder);
+    }
+    heif_image_release(image);
+    heif_context_free(context);
+    return bytes;
+}
+
+// A two-frame GIF: the first image interlaced, off the corner, with a transparent index and a
+// local colour table of 16 colours for indices up to 255; the second covering the screen.
+std::vector<unsigned char> gifSeed(const cv::Mat &gray)
+{
+    std::vector<unsigned char> bytes;
+    GifFileType *gif = EGifOpen(&bytes, [](GifFileType *gif, const GifByteType *data, int size) {
+        auto *out = static_cast<std::vector<unsigned char> *>(gif->UserData);
+        out->insert(out->end(), data, data + size);
+        return size;
+    }, nullptr);
+    if (!gif)
+        return {};
+    GifColorType colours[256];
+    for (int i = 0; i < 256; ++i)
+        colours[i] = {GifByteType(i), GifByteType(255 - i), GifByteType(i * 5)};
+    ColorMapObject *global = GifMakeMapObject(256, colours), *local = GifMakeMapObject(16, colours + 100);
+    EGifSetGifVersion(gif, true);
+    EGifPutScreenDesc(gif, gray.cols, gray.rows, 8, 2, global);
+    for (const bool first : {true, false}) {
+        GraphicsControlBlock control = {DISPOSAL_UNSPECIFIED, false, 5, first ? 9 : NO_TRANSPARENT_COLOR};
+        GifByteType extension[4];
+        EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(EGifGCBToExtension(&control, extension)), extension);
+        const cv::Rect place = first ? cv::Rect(3, 2, gray.cols - 6, gray.rows - 4) : cv::Rect(0, 0, gray.cols, gray.rows);
+        EGifPutImageDesc(gif, place.x, place.y, place.width, place.height, first, first ? local : nullptr);
+        for (const auto &pass : first ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}} : std::vector<std::pair<int, int>>{{0, 1}})
+            for (int row = pass.first; row < place.height; row += pass.second)
+                EGifPutLine(gif, const_cast<GifPixelType *>(gray.ptr(row)), place.width);
+    }
+    EGifCloseFile(gif, nullptr);
+    GifFreeMapObject(global);
+    GifFreeMapObject(local);
+    return bytes;
 }
 
 } // namespace
@@ -170,6 +237,17 @@ int main(int argc, char **argv)
         save(folder, "tall turned.jpg", turned, 9);
         ++written;
     }
+    const struct { const char *name; std::vector<unsigned char> bytes; } others[] = {
+        {"colour.heic", heifSeed(colour, false)},
+        {"odd.heic", heifSeed(colour(cv::Rect(0, 0, 31, 23)), false)}, // cropped from a grid of one tile
+        {"colour.avif", heifSeed(colour, true)},
+        {"animated.gif", gifSeed(gray)},
+    };
+    for (const auto &other : others)
+        if (!other.bytes.empty()) {
+            save(folder, other.name, other.bytes, static_cast<unsigned char>(7 + 2 * written));
+            ++written;
+        }
     std::printf("%d seeds written to %s\n", written, folder.c_str());
     return written > 0 ? 0 : 1;
 }

@@ -17,6 +17,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libopencv-dev
     libjpeg-dev               # JPEG files decoded row by row
     libjpeg-turbo-progs       # every kind of JPEG, made by the tests
+    libheif-dev libgif-dev    # HEIF/HEIC, AVIF and GIF files, which OpenCV does not read
+    libheif-examples          # heif-convert: how libheif itself shows a file, for the tests
     fonts-wqy-microhei        # the Chinese captions
     xvfb xdotool libx11-dev   # tests of the real window
     at-spi2-core python3-pyatspi dbus-daemon  # the window as a screen reader reads it
