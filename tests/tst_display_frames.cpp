@@ -196,19 +196,7 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
         cv::imencode(extension, picture, bytes, parameters);
         return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
     };
-    const auto asBytes = [](const std::vector<unsigned char> &bytes) {
-        return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
-    };
-    const auto gifIndices = [](cv::Size size) {
-        cv::Mat indices(size, CV_8U);
-        for (int y = 0; y < size.height; ++y)
-            for (int x = 0; x < size.width; ++x)
-                indices.at<uchar>(y, x) = uchar(x * 7 + y * 3);
-        return indices;
-    };
-    std::vector<cv::Vec3b> palette(256);
-    for (int i = 0; i < 256; ++i)
-        palette[std::size_t(i)] = {uchar(i), uchar(255 - i), uchar(i * 37)};
+    const std::vector<cv::Vec3b> palette = gifColours(1);
     cv::Mat gray, sixteenBit, withAlpha;
     cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
     photo.convertTo(sixteenBit, CV_16UC3, 257.0);
@@ -247,9 +235,9 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
         else if (extension == "jpg2" || codestream)
             bytes = encoded(".jp2", photo);
         else if (extension == "heic" || extension == "heif" || extension == "avif")
-            bytes = asBytes(heifEncoded(photo, extension == "avif"));
+            bytes = heifEncoded(photo, extension == "avif");
         else if (extension == "gif")
-            bytes = asBytes(gifEncoded(photo.size(), palette, 3, {{gifIndices(photo.size()), {0, 0}}}));
+            bytes = gifEncoded(photo.size(), palette, 3, {{gifIndices(photo.size()), {0, 0}}});
         else
             bytes = encoded(("." + extension).toStdString(), photo);
         if (codestream)
@@ -258,19 +246,19 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
             << QStringLiteral("sample.%1").arg(type.extension) << bytes;
     }
     // Compared with libheif's own converter: an odd size (which libheif's encoder crops from a grid of
-    // one tile), 10 bits, alpha, a turn and a mirror (irot, imir).
-    QTest::newRow("heic 257x193") << "odd.heic" << asBytes(heifEncoded(photographLike(257, 193, 24)));
-    QTest::newRow("heic 10-bit") << "deep.heic" << asBytes(heifEncoded(photo, false, 10));
-    QTest::newRow("heic with alpha") << "alpha.heic" << asBytes(heifEncoded(withAlpha));
-    QTest::newRow("heic turned 90 degrees") << "turned.heic" << asBytes(heifEncoded(photo, false, 8, 6));
-    QTest::newRow("heic mirrored") << "mirrored.heic" << asBytes(heifEncoded(photo, false, 8, 2));
-    QTest::newRow("avif with alpha, no extension") << "avif picture" << asBytes(heifEncoded(withAlpha, true));
+    // one tile), 10 bits, alpha, a turn (irot), a grid of tiles.
+    QTest::newRow("heic 257x193") << "odd.heic" << heifEncoded(photographLike(257, 193, 24));
+    QTest::newRow("heic 10-bit") << "deep.heic" << heifEncoded(photo, false, 10);
+    QTest::newRow("heic with alpha") << "alpha.heic" << heifEncoded(withAlpha);
+    QTest::newRow("heic turned 90 degrees") << "turned.heic" << heifEncoded(photo, false, 8, 6);
+    QTest::newRow("heic grid of 2 x 2 tiles") << "grid.heic" << heifGrid(photographLike(511, 383, 25), {1000, 700});
+    QTest::newRow("avif with alpha, no extension") << "avif picture" << heifEncoded(withAlpha, true);
     // Compared with the first image giflib reads, on its screen: a smaller image away from the corner,
     // interlaced, with a transparent index, a local table shorter than its indices, then a second frame.
     const GifImage first{gifIndices({150, 100}), {40, 30}, std::vector<cv::Vec3b>(palette.begin(), palette.begin() + 64), 7, true};
-    QTest::newRow("animated gif") << "animated.gif" << asBytes(gifEncoded(photo.size(), palette, 200, {first, {gifIndices(photo.size()), {0, 0}}}));
+    QTest::newRow("animated gif") << "animated.gif" << gifEncoded(photo.size(), palette, 200, {first, {gifIndices(photo.size()), {0, 0}}});
     QTest::newRow("gif reaching past its screen, no extension") << "gif picture"
-        << asBytes(gifEncoded({64, 48}, palette, 9, {{gifIndices({50, 40}), {30, 20}}}));
+        << gifEncoded({64, 48}, palette, 9, {{gifIndices({50, 40}), {30, 20}}});
     for (const int orientation : {2, 3, 6, 8}) {
         const auto jpeg = jpegWithOrientation(photographLike(300, 200, 12), orientation);
         QTest::newRow(qPrintable(QStringLiteral("jpeg, EXIF orientation %1").arg(orientation)))

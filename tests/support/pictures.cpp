@@ -258,17 +258,15 @@ bool writePicture(const QString &path, const cv::Mat &picture)
     return cv::imencode(extension.toStdString(), picture, bytes) && writeBytes(path, bytes);
 }
 
-std::vector<unsigned char> heifEncoded(const cv::Mat &picture, bool av1, int depth, int orientation)
+QByteArray heifEncoded(const cv::Mat &picture, bool av1, int depth, int orientation)
 {
     const bool alpha = picture.channels() == 4;
     cv::Mat rgb;
     cv::cvtColor(picture, rgb, alpha ? cv::COLOR_BGRA2RGBA : cv::COLOR_BGR2RGB);
-    if (depth > 8) // the 8-bit values spread over the deeper range
-        rgb.convertTo(rgb, CV_16U, double((1 << depth) - 1) / 255);
+    rgb.convertTo(rgb, depth > 8 ? CV_16U : CV_8U, double((1 << depth) - 1) / 255);
     heif_image *image = nullptr;
-    heif_image_create(rgb.cols, rgb.rows, heif_colorspace_RGB,
-                      depth > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-                                : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB), &image);
+    heif_image_create(rgb.cols, rgb.rows, heif_colorspace_RGB, depth > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                      : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB), &image);
     heif_image_add_plane(image, heif_channel_interleaved, rgb.cols, rgb.rows, depth);
     int stride = 0;
     std::uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
@@ -277,17 +275,14 @@ std::vector<unsigned char> heifEncoded(const cv::Mat &picture, bool av1, int dep
     heif_context *context = heif_context_alloc();
     heif_encoder *encoder = nullptr;
     heif_context_get_encoder_for_format(context, av1 ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
-    heif_encoder_set_lossy_quality(encoder, 85);
     heif_encoding_options *options = heif_encoding_options_alloc();
     options->image_orientation = heif_orientation(orientation);
-    const bool encoded = heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok;
-    std::vector<unsigned char> bytes;
+    QByteArray bytes;
     heif_writer writer = {1, [](heif_context *, const void *data, size_t size, void *user) {
-        const auto *begin = static_cast<const unsigned char *>(data);
-        static_cast<std::vector<unsigned char> *>(user)->insert(static_cast<std::vector<unsigned char> *>(user)->end(), begin, begin + size);
+        static_cast<QByteArray *>(user)->append(static_cast<const char *>(data), qsizetype(size));
         return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
     }};
-    if (encoded)
+    if (heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok)
         heif_context_write(context, &writer, &bytes);
     heif_encoding_options_free(options);
     heif_encoder_release(encoder);
@@ -296,38 +291,64 @@ std::vector<unsigned char> heifEncoded(const cv::Mat &picture, bool av1, int dep
     return bytes;
 }
 
-namespace {
-
-ColorMapObject *gifColours(const std::vector<cv::Vec3b> &colours)
+QByteArray heifGrid(const cv::Mat &tile, cv::Size size, bool lastTileMissing)
 {
-    return colours.empty() ? nullptr : GifMakeMapObject(int(colours.size()), reinterpret_cast<const GifColorType *>(colours.data()));
+    // libheif's encoder crops an odd-sized picture from a grid of one tile: that grid made 2 x 2 of
+    // the same tile (or, last, of an item that does not exist), cropped to `size`.
+    QByteArray heif = heifEncoded(tile);
+    const auto put = [&heif](qsizetype at, quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            heif[at + i] = char(value >> (8 * (bytes - 1 - i)));
+    };
+    const auto grow = [&](qsizetype at) { // a size or an offset, by the six bytes of three more references
+        put(at, (quint32(uchar(heif[at])) << 24 | uchar(heif[at + 1]) << 16 | uchar(heif[at + 2]) << 8 | uchar(heif[at + 3])) + 6, 4);
+    };
+    const qsizetype references = heif.indexOf("dimg") - 4, tileId = references + 12;
+    heif.insert(references + 14, heif.mid(tileId, 2).repeated(2) + (lastTileMissing ? QByteArray("\0\x7f", 2) : heif.mid(tileId, 2)));
+    put(references + 10, 4, 2);
+    for (const qsizetype at : {references, heif.indexOf("iref") - 4, heif.indexOf("meta") - 4, heif.indexOf("iloc") + 18})
+        grow(at); // the last, where the tile's data start, after the meta box
+    const qsizetype grid = heif.indexOf("idat") + 4, gridSize = heif.lastIndexOf("ispe") + 8;
+    put(grid + 2, 0x0101, 2);
+    put(grid + 4, quint32(size.width) << 16 | quint32(size.height), 4);
+    put(gridSize, quint32(size.width), 4);
+    put(gridSize + 4, quint32(size.height), 4);
+    return heif;
 }
 
-cv::Vec3b bgrOf(const ColorMapObject *map, int index)
+std::vector<cv::Vec3b> gifColours(int seed)
 {
-    return map && index < map->ColorCount ? cv::Vec3b(map->Colors[index].Blue, map->Colors[index].Green, map->Colors[index].Red)
-                                          : cv::Vec3b(0, 0, 0);
+    std::vector<cv::Vec3b> colours(256);
+    for (int i = 0; i < 256; ++i)
+        colours[std::size_t(i)] = {uchar(i * seed), uchar(255 - i), uchar(i * 37)};
+    return colours;
 }
 
-} // namespace
-
-std::vector<unsigned char> gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, int background,
-                                      const std::vector<GifImage> &images)
+cv::Mat gifIndices(cv::Size size)
 {
-    std::vector<unsigned char> bytes;
+    cv::Mat indices(size, CV_8U);
+    indices.forEach<uchar>([](uchar &index, const int *at) { index = uchar(at[1] * 7 + at[0] * 3); });
+    return indices;
+}
+
+QByteArray gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, int background, const std::vector<GifImage> &images)
+{
+    QByteArray bytes;
     GifFileType *gif = EGifOpen(&bytes, [](GifFileType *gif, const GifByteType *data, int size) {
-        auto *bytes = static_cast<std::vector<unsigned char> *>(gif->UserData);
-        bytes->insert(bytes->end(), data, data + size);
+        static_cast<QByteArray *>(gif->UserData)->append(reinterpret_cast<const char *>(data), size);
         return size;
     }, nullptr);
+    const auto map = [](const std::vector<cv::Vec3b> &colours) {
+        return colours.empty() ? nullptr : GifMakeMapObject(int(colours.size()), reinterpret_cast<const GifColorType *>(colours.data()));
+    };
+    ColorMapObject *global = map(colours);
     EGifSetGifVersion(gif, true);
-    ColorMapObject *global = gifColours(colours);
     EGifPutScreenDesc(gif, screen.width, screen.height, 8, background, global);
     for (const GifImage &image : images) {
         GraphicsControlBlock control = {DISPOSAL_UNSPECIFIED, false, 10, image.transparent};
         GifByteType extension[4];
         EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(EGifGCBToExtension(&control, extension)), extension);
-        ColorMapObject *local = gifColours(image.colours);
+        ColorMapObject *local = map(image.colours);
         EGifPutImageDesc(gif, image.at.x, image.at.y, image.indices.cols, image.indices.rows, image.interlaced, local);
         for (const auto &[first, step] : image.interlaced ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}}
                                                          : std::vector<std::pair<int, int>>{{0, 1}})
@@ -342,45 +363,32 @@ std::vector<unsigned char> gifEncoded(cv::Size screen, const std::vector<cv::Vec
 
 cv::Mat libraryDecode(const QString &path)
 {
-    cv::Mat plain;
     try {
-        plain = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+        if (cv::Mat plain = cv::imread(path.toStdString(), cv::IMREAD_COLOR); !plain.empty())
+            return plain;
     } catch (const cv::Exception &) {
     }
-    if (!plain.empty())
-        return plain;
-    // giflib reads a whole file, to its trailer; the first image is whole where the trailer put after
-    // what came makes the file readable.
-    QFile file(path);
-    QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() + ';' : QByteArray();
-    const auto readBytes = [](GifFileType *gif, GifByteType *buffer, int size) {
-        auto *rest = static_cast<QByteArray *>(gif->UserData);
-        const int got = int(qMin(qsizetype(size), rest->size()));
-        std::memcpy(buffer, rest->constData(), std::size_t(got));
-        rest->remove(0, got);
-        return got;
-    };
-    if (GifFileType *gif = DGifOpen(&bytes, readBytes, nullptr)) {
+    if (GifFileType *gif = DGifOpenFileName(QFile::encodeName(path).constData(), nullptr)) {
         cv::Mat screen;
+        const auto bgr = [](const ColorMapObject *map, int index) {
+            return map && index < map->ColorCount ? cv::Vec3b(map->Colors[index].Blue, map->Colors[index].Green, map->Colors[index].Red) : cv::Vec3b();
+        };
+        GraphicsControlBlock control = {0, false, 0, NO_TRANSPARENT_COLOR};
         if (DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0) {
-            screen = cv::Mat(gif->SHeight, gif->SWidth, CV_8UC3, bgrOf(gif->SColorMap, gif->SBackGroundColor));
-            const SavedImage &image = gif->SavedImages[0];
-            const ColorMapObject *map = image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
-            GraphicsControlBlock control = {};
-            control.TransparentColor = NO_TRANSPARENT_COLOR;
             DGifSavedExtensionToGCB(gif, 0, &control);
-            for (int y = 0; y < image.ImageDesc.Height; ++y)
-                for (int x = 0; x < image.ImageDesc.Width; ++x) {
-                    const int index = image.RasterBits[y * image.ImageDesc.Width + x];
-                    const cv::Point at(image.ImageDesc.Left + x, image.ImageDesc.Top + y);
-                    if (index != control.TransparentColor && at.x < screen.cols && at.y < screen.rows)
-                        screen.at<cv::Vec3b>(at) = bgrOf(map, index);
+            screen = cv::Mat(gif->SHeight, gif->SWidth, CV_8UC3, bgr(gif->SColorMap, gif->SBackGroundColor));
+            const GifImageDesc &image = gif->SavedImages[0].ImageDesc;
+            for (int y = 0; y < image.Height; ++y)
+                for (int x = 0; x < image.Width; ++x) {
+                    const int index = gif->SavedImages[0].RasterBits[y * image.Width + x];
+                    if (index != control.TransparentColor && image.Left + x < screen.cols && image.Top + y < screen.rows)
+                        screen.at<cv::Vec3b>(image.Top + y, image.Left + x) = bgr(image.ColorMap ? image.ColorMap : gif->SColorMap, index);
                 }
         }
         DGifCloseFile(gif, nullptr);
         return screen;
     }
-    // Anything else that is not a HEIF or AVIF file, heif-convert refuses.
+    // heif-convert refuses what is no HEIF or AVIF file.
     QTemporaryDir folder;
     const QString converted = folder.filePath(QStringLiteral("converted.png"));
     if (QProcess::execute(QStringLiteral("heif-convert"), {QStringLiteral("--quiet"), path, converted}) != 0)

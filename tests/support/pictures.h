@@ -57,28 +57,30 @@ std::vector<unsigned char> sampledJpeg(const cv::Mat &picture, const std::vector
 // an encoder that writes those factors would label its file; empty if it has no such header.
 std::vector<unsigned char> withFrameSampling(std::vector<unsigned char> jpeg, const std::vector<cv::Size> &factors);
 
-// The picture (BGR, or BGRA with alpha) encoded by libheif's own encoder, HEVC or AV1, with samples
-// of `depth` bits, to be shown turned as the EXIF `orientation` says; empty on failure.
-std::vector<unsigned char> heifEncoded(const cv::Mat &picture, bool av1 = false, int depth = 8, int orientation = 1);
+// The picture (BGR, or BGRA) encoded by libheif, HEVC or AV1, with samples of `depth` bits, to be
+// shown turned as the EXIF `orientation` says. A grid of 2 x 2 of one tile (of an odd size) or, the
+// last, of a missing item, cropped to `size`.
+QByteArray heifEncoded(const cv::Mat &picture, bool av1 = false, int depth = 8, int orientation = 1);
+QByteArray heifGrid(const cv::Mat &tile, cv::Size size, bool lastTileMissing = false);
 
-// One image of a GIF: its indices (8-bit), where it lies on the screen, its own colour table
-// (none if empty), the index a graphics control extension makes transparent (none if negative).
+// One image of a GIF: its indices, where it lies, its own colour table (red, green, blue; a power of
+// two of them; none if empty), the index a graphics control extension makes transparent (if any).
 struct GifImage
 {
     cv::Mat indices;
     cv::Point at;
-    std::vector<cv::Vec3b> colours = {}; // red, green, blue; a power of two of them
+    std::vector<cv::Vec3b> colours = {};
     int transparent = -1;
     bool interlaced = false;
 };
 
 // A GIF written by giflib: its screen, its global colour table (none if empty), background index, images.
-std::vector<unsigned char> gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, int background,
-                                      const std::vector<GifImage> &images);
+QByteArray gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, int background, const std::vector<GifImage> &images);
+std::vector<cv::Vec3b> gifColours(int seed); // 256 of them
+cv::Mat gifIndices(cv::Size size);           // diagonal stripes of every index
 
-// The file as the libraries' own readers show it, in 8-bit BGR: cv::imread; for HEIF and AVIF,
-// libheif's converter (heif-convert to PNG); for GIF, the first image giflib reads, on its screen.
-// Empty where they fail.
+// The file as the libraries' own readers show it, in 8-bit BGR, empty where they fail: cv::imread;
+// for GIF, giflib's first image on its screen; for HEIF and AVIF, heif-convert's PNG.
 cv::Mat libraryDecode(const QString &path);
 
 bool writeBytes(const QString &path, const std::vector<unsigned char> &bytes);
