@@ -70,8 +70,10 @@ cv::Mat decodeWholeFile(const PictureFile &file, LoadProgress *progress)
 {
     const std::string name = file.libraryName();
 #ifdef _WIN32
-    if (name.empty())
-        return decodeFromMemory(file);
+    if (name.empty()) {
+        cv::Mat decoded = decodeFromMemory(file);
+        return decoded.empty() ? decodeOutsideOpenCv(file, progress) : decoded;
+    }
 #endif
     // OpenCV decodes whatever it has a reader for, by a name for the very file, exactly as a
     // plain decode does: a cut-short or damaged file shows the same.
