@@ -257,8 +257,7 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     // interlaced, with a transparent index, a local table shorter than its indices, then a second frame.
     const GifImage first{gifIndices({150, 100}), {40, 30}, std::vector<cv::Vec3b>(palette.begin(), palette.begin() + 64), 7, true};
     QTest::newRow("animated gif") << "animated.gif" << gifEncoded(photo.size(), palette, 200, {first, {gifIndices(photo.size()), {0, 0}}});
-    QTest::newRow("gif reaching past its screen, no extension") << "gif picture"
-        << gifEncoded({64, 48}, palette, 9, {{gifIndices({50, 40}), {30, 20}}});
+    QTest::newRow("gif reaching past its screen, no extension") << "gif picture" << gifEncoded({64, 48}, palette, 9, {{gifIndices({50, 40}), {30, 20}}});
     for (const int orientation : {2, 3, 6, 8}) {
         const auto jpeg = jpegWithOrientation(photographLike(300, 200, 12), orientation);
         QTest::newRow(qPrintable(QStringLiteral("jpeg, EXIF orientation %1").arg(orientation)))

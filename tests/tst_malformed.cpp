@@ -171,14 +171,10 @@ void TestMalformed::brokenFilesShowWhatThePlainDecodeShows_data()
     QTest::newRow("PNG claiming 2^31-1 x 2^31-1") << pngClaiming(0x7FFFFFFF, 0x7FFFFFFF) << true;
     QTest::newRow("PNG claiming 100000 x 100000") << pngClaiming(100000, 100000) << true;
     QTest::newRow("JPEG claiming 65500 x 65500") << jpegClaiming(65500, 65500) << true;
-    // Its size (ispe) past libheif's limit of 32768 a side (within which no picture passes OpenCV's 2^30 pixels).
-    for (const quint32 side : {40000u, 65535u}) {
-        QByteArray huge = heifEncoded(picture);
-        const qsizetype size = huge.indexOf("ispe") + 8;
-        putBigEndian(huge, size, side, 4);
-        putBigEndian(huge, size + 4, side * 3 / 4, 4);
-        QTest::addRow("HEIC claiming %u x %u", side, side * 3 / 4) << huge << true;
-    }
+    // Its width (ispe) past libheif's limit of 32768 a side, within which no picture passes OpenCV's 2^30 pixels.
+    QByteArray huge = heifEncoded(picture);
+    putBigEndian(huge, huge.indexOf("ispe") + 8, 65535, 4);
+    QTest::newRow("HEIC claiming 65535 pixels wide") << huge << true;
     QTest::newRow("HEIC grid, a tile missing") << heifGrid(photographLike(255, 191, 45), {500, 350}, true) << true;
     const QByteArray gif = gifEncoded({64, 48}, palette, 7, {{gifIndices(picture.size()), {100, 80}}});
     // Its header, screen, colour table and graphics control extension, without the image; then cut inside it.
