@@ -175,8 +175,7 @@ void benchHeifLoad()
     const std::string name = path.toStdString();
 
     // What a program gets from libheif with its defaults: the file read, the picture decoded to RGB,
-    // on one thread, by libheif's own HEVC decoder (once the program's has been registered in this
-    // process, it is the one chosen by default).
+    // on one thread, by libheif's own HEVC decoder.
     heif_decoding_options *options = heif_decoding_options_alloc();
     options->decoder_id = "libde265";
     const auto libheifDecode = [&] {
