@@ -16,6 +16,7 @@ packages=(
     libseccomp-dev            # the decoder's sandbox
     qt6-base-dev qt6-base-dev-tools libopencv-dev
     libjpeg-dev               # JPEG files decoded row by row
+    libpng-dev zlib1g-dev     # PNG files read row by row
     libjpeg-turbo-progs       # every kind of JPEG, made by the tests
     libheif-dev libgif-dev    # HEIF/HEIC, AVIF and GIF files, which OpenCV does not read
     libheif-examples          # heif-convert: how libheif itself shows a file, for the tests
