@@ -222,22 +222,7 @@ void PictureLoader::load(const QString &newPath)
     busy = new LoadChannel(channel[0], this);
     connect(&busy->news, &QSocketNotifier::activated, this, &PictureLoader::readAnswer);
 
-    const QByteArray name = QFile::encodeName(newPath);
-    const wire::Request request = {std::uint32_t(name.size())};
-    const QByteArray bytes = QByteArray(reinterpret_cast<const char *>(&request), sizeof request) + name;
-    iovec data = {const_cast<char *>(bytes.constData()), std::size_t(bytes.size())};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr *rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &channel[1], sizeof(int));
-    const bool sent = name.size() <= qsizetype(wire::longestPath) && sendmsg(decoderSocket, &message, MSG_NOSIGNAL) == bytes.size();
+    const bool sent = wire::sendRequest(decoderSocket, QFile::encodeName(newPath).toStdString(), channel[1]);
     ::close(channel[1]);
     if (!sent) // the decoder has gone: the channel's end tells
         QTimer::singleShot(0, busy, [this] { readAnswer(); });

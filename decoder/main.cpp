@@ -20,11 +20,15 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,15 +54,14 @@ bool writeAll(int descriptor, const void *buffer, std::size_t size)
     return true;
 }
 
-// The next picture the window asks for, and the channel to answer on; nothing once the window
-// has gone.
+// The next picture asked for, and the channel to answer on; nothing once the asking end has gone.
 struct Request
 {
     std::string path;
     int channel = -1;
 };
 
-std::optional<Request> receiveRequest(int window)
+std::optional<Request> receiveRequest(int socket)
 {
     std::vector<char> bytes(sizeof(wire::Request) + wire::longestPath);
     iovec data = {bytes.data(), bytes.size()};
@@ -69,7 +72,7 @@ std::optional<Request> receiveRequest(int window)
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t got = recvmsg(window, &message, MSG_CMSG_CLOEXEC);
+        const ssize_t got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -183,6 +186,27 @@ void prepareDecoders()
 // What this system lacks for the sandbox, said once by the decoder for all its pictures.
 std::string knownShortcomings;
 
+// A picture's process forked ahead of its picture: everything a load does the first time in a
+// process (threads for the library's parallel loops, code paged in, memory the decoder's own
+// copied on write) is done while it waits, on a small picture of its own.
+void warmUp(int requests)
+{
+    const int memory = memfd_create("warm-up", MFD_CLOEXEC);
+    if (memory < 0)
+        return;
+    const cv::Mat sample(600, 800, CV_8UC3, cv::Scalar(30, 60, 90));
+    for (const char *extension : {".jpg", ".png"}) {
+        pollfd request = {requests, POLLIN, 0};
+        if (poll(&request, 1, 0) != 0)
+            break; // a picture is waiting: it comes first
+        std::vector<unsigned char> encoded;
+        if (cv::imencode(extension, sample, encoded) && ftruncate(memory, 0) == 0
+            && pwrite(memory, encoded.data(), encoded.size(), 0) == ssize_t(encoded.size()))
+            loadDisplayFrames(QString::fromLatin1("/proc/self/fd/%1").arg(memory));
+    }
+    close(memory);
+}
+
 // One picture's process: it answers on its channel, and ends.
 void decodeFor(const std::string &path, int channelDescriptor)
 {
@@ -232,16 +256,70 @@ int main(int argc, char *argv[])
     if (send(window, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready)
         return 0;
 
-    while (const std::optional<Request> request = receiveRequest(window)) {
+    // A picture's process waits, forked and warmed up, for the next request, which is handed on
+    // to it. The next one is forked once that one has ended, so that its warming up never takes a
+    // core from a load; a request that comes first (a load overtaken) has one forked for it.
+    struct Child
+    {
+        int socket = -1;
+        pid_t pid = 0;
+    };
+    const auto forkWaiting = [window]() -> Child {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+            return {};
         const pid_t child = fork();
         if (child == 0) {
             close(window);
+            close(pair[0]);
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            decodeFor(request->path, request->channel);
+            warmUp(pair[1]);
+            if (const std::optional<Request> request = receiveRequest(pair[1]))
+                decodeFor(request->path, request->channel);
             // Nothing of this process is needed after its answer: no teardown.
             _exit(0);
         }
-        close(request->channel); // the picture's process has its own; a failed fork ends it unanswered
+        close(pair[1]);
+        if (child < 0) {
+            close(pair[0]);
+            return {};
+        }
+        return {pair[0], child};
+    };
+    Child waiting = forkWaiting();
+    int busy = -1; // the working process, readable once it has ended
+    for (;;) {
+        pollfd events[2] = {{window, POLLIN, 0}, {busy, POLLIN, 0}};
+        if (poll(events, busy >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (busy >= 0 && events[1].revents) {
+            close(std::exchange(busy, -1));
+            if (waiting.socket < 0)
+                waiting = forkWaiting();
+        }
+        if (!events[0].revents)
+            continue;
+        const std::optional<Request> request = receiveRequest(window);
+        if (!request)
+            break;
+        // One that has gone meanwhile (killed from outside, say) is replaced once.
+        for (int attempt = 0; attempt < 2 && !wire::sendRequest(waiting.socket, request->path, request->channel); ++attempt) {
+            if (waiting.socket >= 0)
+                close(waiting.socket);
+            waiting = forkWaiting();
+        }
+        close(request->channel); // the picture's process has its own; if none, it ends unanswered
+        if (waiting.socket >= 0)
+            close(waiting.socket);
+        if (busy >= 0)
+            close(busy);
+        busy = int(syscall(SYS_pidfd_open, waiting.pid, 0));
+        waiting = {};
+        if (busy < 0) // ended already, or a kernel without process descriptors
+            waiting = forkWaiting();
     }
     return 0;
 }

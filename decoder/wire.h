@@ -3,6 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#endif
 
 // What the window and its decoder say to each other, in the byte order of the machine both run
 // on. The decoder, started once, says on its socket that it is ready, its libraries loaded. For
@@ -61,6 +67,32 @@ inline bool isWellFormed(const Message &message)
         return false;
     }
 }
+
+#ifndef _WIN32
+// Sends a request, the path and the channel's sending end, in one message; false if the path is
+// too long or the other end has gone.
+inline bool sendRequest(int socket, const std::string &path, int channel)
+{
+    if (path.empty() || path.size() > longestPath)
+        return false;
+    const Request request = {std::uint32_t(path.size())};
+    std::string bytes(reinterpret_cast<const char *>(&request), sizeof request);
+    bytes += path;
+    iovec data = {bytes.data(), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &channel, sizeof(int));
+    return sendmsg(socket, &message, MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+#endif
 
 } // namespace wire
 
