@@ -47,9 +47,10 @@ LoadFigures measureLoad(MainWindow &window, const QString &path, int rounds)
     return {median(imreadRuns), median(loadRuns) - median(dialogRuns)};
 }
 
-// A load's peak memory: the window's growth, and its decoder's growth from the moment it was
-// handed the picture to its peak (sampled every millisecond while it runs: it ends as soon as it
-// has answered). The decoder's libraries, loaded while it waited, are not the load's.
+// A load's peak memory: the window's growth, and its decoder's, from the moment it was handed the
+// picture to its peak, in memory no file backs (sampled every millisecond while it runs: it ends
+// as soon as it has answered). The libraries' pages it shares with the waiting decoder are not
+// the load's.
 long long loadPeakGrowth(MainWindow &window, const QString &path)
 {
     auto *loader = window.findChild<PictureLoader *>();
@@ -59,11 +60,12 @@ long long loadPeakGrowth(MainWindow &window, const QString &path)
     poll.setTimerType(Qt::PreciseTimer);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         const qint64 decoder = loader->busyProcessId();
-        if (!decoder)
+        const long long now = decoder ? anonymousResidentBytesOf(decoder) : -1;
+        if (now < 0)
             return;
         if (decoderStart < 0)
-            decoderStart = residentBytesOf(decoder);
-        decoderPeak = std::max(decoderPeak, peakResidentBytesOf(decoder));
+            decoderStart = now;
+        decoderPeak = std::max(decoderPeak, now);
     });
     poll.start();
     const long long windowGrowth = peakResidentGrowth([&] { loadThroughDialog(&window, path); });

@@ -31,9 +31,9 @@ long long residentBytesOf(long long processId)
     return statusKiB("VmRSS:", std::to_string(processId)) * 1024;
 }
 
-long long peakResidentBytesOf(long long processId)
+long long anonymousResidentBytesOf(long long processId)
 {
-    return statusKiB("VmHWM:", std::to_string(processId)) * 1024;
+    return statusKiB("RssAnon:", std::to_string(processId)) * 1024;
 }
 
 long long proportionalBytesWithChildren(long long processId)

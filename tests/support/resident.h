@@ -7,8 +7,9 @@ long long residentBytes();
 // Resident memory of another process, in bytes, as it is (negative if there is no such process).
 long long residentBytesOf(long long processId);
 
-// Peak resident memory of another process, in bytes (negative if there is no such process).
-long long peakResidentBytesOf(long long processId);
+// Resident memory of another process that no file backs (its heap, stacks and anonymous
+// mappings), in bytes, as it is (negative if there is no such process).
+long long anonymousResidentBytesOf(long long processId);
 
 // Memory of a process and its children, each shared page counted once: the sum of their
 // proportional set sizes, in bytes.
