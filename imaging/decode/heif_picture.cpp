@@ -126,7 +126,7 @@ bool startsLikeHeif(const unsigned char *bytes, std::size_t size)
     return false;
 }
 
-cv::Mat decodeHeif(const PictureFile &file, LoadProgress *progress)
+DecodedPicture decodeHeifRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
 {
     if (!heifInitialised())
         return {};
@@ -177,8 +177,22 @@ cv::Mat decodeHeif(const PictureFile &file, LoadProgress *progress)
     if (progress && progress->cancelled)
         return {};
     cv::Mat picture = lent(image.release(), pixels, width, height, stride);
-    cv::cvtColor(picture, picture, cv::COLOR_RGB2BGR); // in place
-    return picture;
+    if (!rowsToRead) {
+        cv::cvtColor(picture, picture, cv::COLOR_RGB2BGR); // in place
+        return {picture, {}};
+    }
+    // Only the rows that will be read are turned to BGR; the others are never looked at.
+    std::vector<int> rows = rowsToRead(picture.size());
+    for (const int row : rows) {
+        cv::Mat line = picture.row(row);
+        cv::cvtColor(line, line, cv::COLOR_RGB2BGR);
+    }
+    return {picture, std::move(rows)};
+}
+
+cv::Mat decodeHeif(const PictureFile &file, LoadProgress *progress)
+{
+    return decodeHeifRows(file, nullptr, progress).pixels;
 }
 
 void prepareHeifDecoding()

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "decoded_picture.h"
 #include "load_progress.h"
 #include "picture_file.h"
 
@@ -17,6 +18,9 @@ bool startsLikeHeif(const unsigned char *bytes, std::size_t size);
 // the picture is larger than OpenCV's decoders allow, or `progress` asks to stop.
 // Tiles decode on one thread per core; progress counts them where libheif reports them.
 cv::Mat decodeHeif(const PictureFile &file, LoadProgress *progress = nullptr);
+
+// The same, of which only the rows `rowsToRead` names (if given) are in BGR.
+DecodedPicture decodeHeifRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
 
 // Loads libheif's decoders now, for a process that can open no libraries later.
 void prepareHeifDecoding();

@@ -52,41 +52,42 @@ cv::Mat decodeFromMemory(const PictureFile &file)
 #endif
 
 // HEIF, AVIF and GIF files, which OpenCV may lack readers for, by their first bytes, whatever
-// their names; empty for any other file.
-cv::Mat decodeOutsideOpenCv(const PictureFile &file, LoadProgress *progress)
+// their names; empty for any other file. Of a HEIF picture, only the rows `rowsToRead` names
+// (if given) need be in BGR.
+DecodedPicture decodeOutsideOpenCv(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
 {
     unsigned char start[64];
     const long long got = file.read(start, sizeof start, 0);
     if (got <= 0)
         return {};
     if (startsLikeHeif(start, std::size_t(got)))
-        return decodeHeif(file, progress);
+        return decodeHeifRows(file, rowsToRead, progress);
     if (startsLikeGif(start, std::size_t(got)))
-        return decodeGif(file, progress);
+        return {decodeGif(file, progress), {}};
     return {};
 }
 
-cv::Mat decodeWholeFile(const PictureFile &file, LoadProgress *progress)
+DecodedPicture decodeWholeFile(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
 {
     const std::string name = file.libraryName();
 #ifdef _WIN32
     if (name.empty()) {
         cv::Mat decoded = decodeFromMemory(file);
-        return decoded.empty() ? decodeOutsideOpenCv(file, progress) : decoded;
+        return decoded.empty() ? decodeOutsideOpenCv(file, rowsToRead, progress) : DecodedPicture{decoded, {}};
     }
 #endif
     // OpenCV decodes whatever it has a reader for, by a name for the very file, exactly as a
     // plain decode does: a cut-short or damaged file shows the same.
     if (!cv::haveImageReader(name))
-        return decodeOutsideOpenCv(file, progress);
-    return cv::imread(name, cv::IMREAD_COLOR);
+        return decodeOutsideOpenCv(file, rowsToRead, progress);
+    return {cv::imread(name, cv::IMREAD_COLOR), {}};
 }
 
 } // namespace
 
 cv::Mat decodeImageFile(const PictureFile &file)
 {
-    return decodeWholeFile(file, nullptr);
+    return decodeWholeFile(file, nullptr, nullptr).pixels;
 }
 
 cv::Mat decodeImageFile(const QString &path)
@@ -106,7 +107,7 @@ DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, L
         return std::move(*rows);
     if (progress && progress->cancelled)
         return {};
-    return {decodeWholeFile(file, progress), {}};
+    return decodeWholeFile(file, rowsToRead, progress);
 }
 
 DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
