@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <gif_lib.h>
 #include <jpeglib.h>
@@ -355,6 +356,8 @@ QByteArray gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, in
             for (int row = first; row < image.indices.rows; row += step)
                 EGifPutLine(gif, const_cast<GifPixelType *>(image.indices.ptr(row)), image.indices.cols);
         GifFreeMapObject(local);
+        // giflib 5.2 keeps its copy of an image's local map and, of all of them, frees only the last.
+        GifFreeMapObject(std::exchange(gif->Image.ColorMap, nullptr));
     }
     EGifCloseFile(gif, nullptr);
     GifFreeMapObject(global);
