@@ -128,6 +128,8 @@ std::vector<unsigned char> gifSeed(const cv::Mat &gray)
         for (const auto &pass : first ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}} : std::vector<std::pair<int, int>>{{0, 1}})
             for (int row = pass.first; row < place.height; row += pass.second)
                 EGifPutLine(gif, const_cast<GifPixelType *>(gray.ptr(row)), place.width);
+        // giflib 5.2 keeps its copy of an image's local map and, of all of them, frees only the last.
+        GifFreeMapObject(std::exchange(gif->Image.ColorMap, nullptr));
     }
     EGifCloseFile(gif, nullptr);
     GifFreeMapObject(global);
