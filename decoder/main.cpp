@@ -163,9 +163,9 @@ private:
 };
 
 // Everything a decode may load or set up on its first use is done now, while the decoder may
-// still read its libraries: the codecs' registry (and GDAL's drivers with it), the thread
-// count, one small decode of each common format, and libheif's plugins. OpenCL stays off: its runtime would load
-// drivers, and start threads that a fork does not take along.
+// still read its libraries: the codecs' registry (and GDAL's drivers with it), the thread count,
+// one small decode of each common format, and libheif's plugins. OpenCL stays off: its runtime
+// would load drivers, and start threads that a fork does not take along.
 void prepareDecoders()
 {
     setenv("OPENCV_OPENCL_RUNTIME", "disabled", 1);
