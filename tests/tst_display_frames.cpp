@@ -396,6 +396,13 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
     const std::vector<unsigned char> restarts = cjpeg(pictures[0].picture, {QStringLiteral("-restart"), one});
     for (const int orientation : {3, 6})
         add(QStringLiteral("restart 1, EXIF orientation %1").arg(orientation), withExif(restarts, {{0x0112, 3, {std::uint32_t(orientation)}}}), 64, 1);
+    // A warning in the headers alone (an unknown JFIF revision) is the plain decode's too.
+    std::vector<unsigned char> newerJfif = restarts;
+    newerJfif[11] = 2;
+    add(QStringLiteral("restart 1, JFIF 2.01"), newerJfif, 2, 1);
+    // Rows start with a restart interval only every 28 MCU rows: two bands would decode half the
+    // picture twice, so it is decoded as one.
+    add(QStringLiteral("restart every 28 MCU rows"), cjpeg(pictures[0].picture, {QStringLiteral("-restart"), QStringLiteral("28")}), 2, 0);
 
     // Damaged restart files fall back to the single decode, which matches the plain decode.
     const auto marker = [&restarts](int which) {
