@@ -14,6 +14,9 @@
 #include <utility>
 
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -221,6 +224,7 @@ void PictureLoader::load(const QString &newPath)
     }
     busy = new LoadChannel(channel[0], this);
     connect(&busy->news, &QSocketNotifier::activated, this, &PictureLoader::readAnswer);
+    answer.reserve(qsizetype(sizeof(wire::Message) + wire::framesBytes)); // one block for the frames
 
     const bool sent = wire::sendRequest(decoderSocket, QFile::encodeName(newPath).toStdString(), channel[1]);
     ::close(channel[1]);
@@ -291,4 +295,10 @@ void PictureLoader::finish(std::optional<DisplayFrames> frames, const QString &p
             std::fprintf(stderr, "vireoscope: %s\n", qUtf8Printable(problem));
         emit failed(finishedPath, problem);
     }
+#ifdef __GLIBC__
+    // Freeing the frames' large blocks raises glibc's threshold for mapping such blocks, so later
+    // ones come from the heap, between blocks still in use, where freed pages stay. Once the
+    // window has put the new frames up and let go of the old ones, hand those pages back.
+    malloc_trim(0);
+#endif
 }
