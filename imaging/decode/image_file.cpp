@@ -110,12 +110,6 @@ DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, L
     return decodeWholeFile(file, rowsToRead, progress);
 }
 
-DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress)
-{
-    const std::optional<PictureFile> file = PictureFile::open(path);
-    return file ? decodeImageRows(*file, rowsToRead, progress) : DecodedPicture();
-}
-
 std::optional<DisplayFrames> loadDisplayFrames(const PictureFile &file, LoadProgress *progress)
 {
     try {

@@ -24,7 +24,6 @@ cv::Mat decodeImageFile(const PictureFile &file);
 // keep only those rows, with pixels identical to the plain decode's; other files decode whole.
 // `progress`, if given, counts the rows of a JPEG or PNG decode; once its `cancelled` is set, the
 // decode stops where it can and gives an empty picture.
-DecodedPicture decodeImageRows(const QString &path, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
 DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
 
 // Decodes the file and derives the six display frames; nothing if the file cannot be decoded
