@@ -1,7 +1,7 @@
 // The road a file's bytes take: decoded in colour, turned into the six display frames (the
 // weighted gray among them), then re-blurred at a kernel size taken from the input. A JPEG's or
 // a PNG's rows decoded alone, the shrink's and a set drawn from the input, are compared with the
-// plain decode's.
+// plain decode's, and so are a PNG's rows shrunk as they come.
 #include <QCoreApplication>
 #include <QString>
 
@@ -39,8 +39,7 @@ std::vector<int> rowsFromSeed(cv::Size pictureSize)
     return rows;
 }
 
-// The rows decoded alone must be the plain decode's, row for row.
-void compareWithPlainDecode(const QString &path, const DecodedPicture &rows, cv::Mat &plain)
+void readPlainly(const QString &path, cv::Mat &plain)
 {
     if (plain.empty()) {
         try {
@@ -48,11 +47,28 @@ void compareWithPlainDecode(const QString &path, const DecodedPicture &rows, cv:
         } catch (const cv::Exception &) {
         }
     }
+}
+
+// The rows decoded alone must be the plain decode's, row for row.
+void compareWithPlainDecode(const QString &path, const DecodedPicture &rows, cv::Mat &plain)
+{
+    readPlainly(path, plain);
     if (plain.size() != rows.pixels.size())
         std::abort();
     for (const int row : rows.rows)
         if (cv::norm(plain.row(row), rows.pixels.row(row), cv::NORM_INF) != 0)
             std::abort();
+}
+
+// Rows shrunk as they came must give the frames of the plain decode.
+void compareShrunkWithPlainDecode(const QString &path, const ShrunkPicture &shrunk, cv::Mat &plain)
+{
+    readPlainly(path, plain);
+    if (plain.size() != shrunk.pictureSize)
+        std::abort();
+    const DisplayFrames expected = deriveDisplayFrames(plain.clone()), actual = deriveDisplayFrames(shrunk);
+    if (cv::norm(expected.rgb, actual.rgb, cv::NORM_INF) != 0 || cv::norm(expected.average, actual.average, cv::NORM_INF) != 0)
+        std::abort();
 }
 
 } // namespace
@@ -96,6 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 compareWithPlainDecode(path, *rows, plain);
             if (const std::optional<DecodedPicture> rows = decodePngRows(*file, rowsFromSeed))
                 compareWithPlainDecode(path, *rows, plain);
+            const std::optional<DecodedPicture> shrunk = decodePngRows(*file, rowsReadByShrink, nullptr, true);
+            if (shrunk && !shrunk->shrunk.picture.empty())
+                compareShrunkWithPlainDecode(path, shrunk->shrunk, plain);
         }
     }
     close(descriptor);

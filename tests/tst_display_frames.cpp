@@ -21,6 +21,8 @@
 #include "picture_types.h"
 #include "pictures.h"
 #include "png_rows.h"
+#include "row_shrink.h"
+#include "weighted_gray.h"
 
 #include <zlib.h>
 
@@ -565,6 +567,12 @@ void TestDisplayFrames::shrinkReadsOnlyItsRows_data()
     for (const cv::Size size : {cv::Size(6000, 4000), cv::Size(1000, 750), cv::Size(513, 385), cv::Size(512, 384),
                                 cv::Size(257, 193), cv::Size(2000, 300), cv::Size(300, 2000), cv::Size(7, 5000)})
         QTest::addRow("%d x %d", size.width, size.height) << size;
+    // Sizes from across the space, narrow and wide, each placing the shrink's pixels differently.
+    cv::RNG random(22);
+    for (int i = 0; i < 40; ++i) {
+        const cv::Size size(random.uniform(1, i % 2 ? 300 : 3000), random.uniform(193, 3000));
+        QTest::addRow("%d x %d", size.width, size.height) << size;
+    }
 }
 
 void TestDisplayFrames::shrinkReadsOnlyItsRows()
@@ -585,8 +593,22 @@ void TestDisplayFrames::shrinkReadsOnlyItsRows()
         cv::Mat line = noisy.row(row);
         random.fill(line, cv::RNG::UNIFORM, 0, 256);
     }
-    const QString difference = compareFrames(deriveDisplayFrames(noisy, rows), literalDisplayFrames(picture));
+    const DisplayFrames plain = literalDisplayFrames(picture);
+    const QString difference = compareFrames(deriveDisplayFrames(noisy.clone(), rows), plain);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+    // Shrunk as rows come, the picture and its weighted gray, every row offered: the same frames.
+    if (!RowShrink::applies(size))
+        return;
+    RowShrink shrinkPicture(size), shrinkWeightedGray(size);
+    for (int row = 0; row < size.height; ++row) {
+        cv::Mat line = noisy.row(row).clone();
+        shrinkPicture.add(row, line.data);
+        weightedGray(line);
+        shrinkWeightedGray.add(row, line.data);
+    }
+    const QString rowByRow = compareFrames(deriveDisplayFrames({shrinkPicture.result(), shrinkWeightedGray.result(), size}), plain);
+    QVERIFY2(rowByRow.isEmpty(), qPrintable(rowByRow));
 }
 
 void TestDisplayFrames::anyFileNameOpens_data()

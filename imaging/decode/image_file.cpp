@@ -96,14 +96,14 @@ cv::Mat decodeImageFile(const QString &path)
     return file ? decodeImageFile(*file) : cv::Mat();
 }
 
-DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
+DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress, bool shrinkRows)
 {
     if (std::optional<DecodedPicture> rows = decodeJpegRows(file, rowsToRead, progress))
         return std::move(*rows);
     // A decode stopped on request is not to be done over plainly.
     if (progress && progress->cancelled)
         return {};
-    if (std::optional<DecodedPicture> rows = decodePngRows(file, rowsToRead, progress))
+    if (std::optional<DecodedPicture> rows = decodePngRows(file, rowsToRead, progress, shrinkRows))
         return std::move(*rows);
     if (progress && progress->cancelled)
         return {};
@@ -113,8 +113,12 @@ DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, L
 std::optional<DisplayFrames> loadDisplayFrames(const PictureFile &file, LoadProgress *progress)
 {
     try {
-        DecodedPicture decoded = decodeImageRows(file, rowsReadByShrink, progress);
-        if (decoded.pixels.empty() || (progress && progress->cancelled))
+        DecodedPicture decoded = decodeImageRows(file, rowsReadByShrink, progress, true);
+        if (progress && progress->cancelled)
+            return std::nullopt;
+        if (!decoded.shrunk.picture.empty())
+            return deriveDisplayFrames(decoded.shrunk);
+        if (decoded.pixels.empty())
             return std::nullopt;
         return deriveDisplayFrames(std::move(decoded.pixels), decoded.rows);
     } catch (const std::exception &) {

@@ -23,8 +23,10 @@ cv::Mat decodeImageFile(const PictureFile &file);
 // The same decode, of which only the rows that will be read need be kept. JPEG and PNG files
 // keep only those rows, with pixels identical to the plain decode's; other files decode whole.
 // `progress`, if given, counts the rows of a JPEG or PNG decode; once its `cancelled` is set, the
-// decode stops where it can and gives an empty picture.
-DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress = nullptr);
+// decode stops where it can and gives an empty picture. With `shrinkRows`, the rows must be
+// rowsReadByShrink's, and a route that can may shrink them as they come instead of keeping them.
+DecodedPicture decodeImageRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress = nullptr,
+                               bool shrinkRows = false);
 
 // Decodes the file and derives the six display frames; nothing if the file cannot be decoded
 // or the library fails on the way (an absurd size, memory exhaustion, a decoder error), and

@@ -1,5 +1,7 @@
 #include "png_rows.h"
+#include "row_shrink.h"
 #include "untouched_frame.h"
+#include "weighted_gray.h"
 
 #include <zlib.h>
 
@@ -419,7 +421,8 @@ void toBgr(const unsigned char *row, const Header &header, const std::array<unsi
 
 } // namespace
 
-std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
+std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress,
+                                            bool shrinkRows)
 {
     Chunks chunks(file);
     Header header;
@@ -435,7 +438,18 @@ std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead 
     for (const int row : rows)
         keep[std::size_t(row)] = true;
 
-    cv::Mat frame = untouchedFrame(height, width);
+    // Either each kept row is shrunk as it comes, the picture and its weighted gray, through one
+    // row of BGR; or kept in a frame of the picture's size.
+    shrinkRows = shrinkRows && RowShrink::applies(cv::Size(width, height));
+    std::optional<RowShrink> shrinkPicture, shrinkWeightedGray;
+    cv::Mat frame;
+    if (shrinkRows) {
+        shrinkPicture.emplace(cv::Size(width, height));
+        shrinkWeightedGray.emplace(cv::Size(width, height));
+        frame.create(1, width, CV_8UC3);
+    } else {
+        frame = untouchedFrame(height, width);
+    }
     const std::size_t size = header.rowBytes(), stride = size + 1;
     RowRing ring(stride, height);
     bool inflated = false;
@@ -469,8 +483,14 @@ std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead 
             unfiltered = false;
             break;
         }
-        if (keep[std::size_t(row)])
+        if (keep[std::size_t(row)] && shrinkRows) {
+            toBgr(filtered + 1, header, palette, frame.data);
+            shrinkPicture->add(row, frame.data);
+            weightedGray(frame);
+            shrinkWeightedGray->add(row, frame.data);
+        } else if (keep[std::size_t(row)]) {
             toBgr(filtered + 1, header, palette, frame.ptr(row));
+        }
         above = filtered;
         ring.release(row); // the row above is done with
         if (progress)
@@ -480,5 +500,11 @@ std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead 
     inflating.join();
     if (!inflated || !unfiltered || (progress && progress->cancelled))
         return std::nullopt;
+    if (shrinkRows) {
+        ShrunkPicture shrunk = {shrinkPicture->result(), shrinkWeightedGray->result(), cv::Size(width, height)};
+        if (shrunk.picture.empty() || shrunk.weightedGray.empty())
+            return std::nullopt;
+        return DecodedPicture{cv::Mat(), rows, 1, shrunk};
+    }
     return DecodedPicture{frame, rows};
 }

@@ -14,8 +14,10 @@
 // nothing to leave out, over the library's size limits, an EXIF block, a chunk it does not know
 // to be harmless, or any damage at all, even what the library passes over. The caller then
 // decodes the file plainly. Progress is counted in `progress`, if given; a cancelled load gives
-// nothing.
+// nothing. With `shrinkRows`, the rows must be rowsReadByShrink's, and where RowShrink applies they
+// are shrunk to display size as they come, the picture and its weighted gray, so that no row is
+// kept at full width.
 std::optional<DecodedPicture> decodePngRows(const PictureFile &file, RowsToRead rowsToRead,
-                                            LoadProgress *progress = nullptr);
+                                            LoadProgress *progress = nullptr, bool shrinkRows = false);
 
 #endif

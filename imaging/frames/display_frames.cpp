@@ -32,26 +32,9 @@ std::vector<int> rowsReadByShrink(cv::Size pictureSize)
 
 DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows)
 {
-    DisplayFrames frames;
-    frames.pictureSize = decoded.size();
-
-    // Resizing works on each channel alone, so shrinking before the channel swap gives the
-    // same pixels as swapping the full-size picture first, without a full-size copy.
-    cv::Mat small;
-    cv::resize(decoded, small, displaySize, 0, 0, cv::INTER_LINEAR);
-    cv::cvtColor(small, frames.rgb, cv::COLOR_BGR2RGB);
-
-    // Everything derived from the display-size frame already has the display size.
-    cv::cvtColor(frames.rgb, frames.gray, cv::COLOR_RGB2GRAY);
-
-    cv::GaussianBlur(frames.rgb, frames.gauss, cv::Size(1, 1), 0, 0, cv::BORDER_DEFAULT);
-
-    cv::Mat sobelX, sobelY;
-    cv::Sobel(frames.gray, sobelX, CV_8U, 1, 0, 3, 1.0, 0.0, cv::BORDER_DEFAULT);
-    cv::Sobel(frames.gray, sobelY, CV_8U, 0, 1, 3, 1.0, 0.0, cv::BORDER_DEFAULT);
-    cv::addWeighted(sobelX, 0.5, sobelY, 0.5, 0.0, frames.sobel, -1);
-
-    cv::Laplacian(frames.gray, frames.laplace, CV_8U, 9, 1.0, 0.0, cv::BORDER_DEFAULT);
+    ShrunkPicture shrunk;
+    shrunk.pictureSize = decoded.size();
+    cv::resize(decoded, shrunk.picture, displaySize, 0, 0, cv::INTER_LINEAR);
 
     // The decoded picture is not needed any more, so its own pixels become the weighted gray:
     // each pixel on its own, so only the decoded rows need it.
@@ -67,8 +50,32 @@ DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decod
             first = last + 1;
         }
     }
-    cv::resize(decoded, frames.average, displaySize, 0, 0, cv::INTER_LINEAR);
+    cv::resize(decoded, shrunk.weightedGray, displaySize, 0, 0, cv::INTER_LINEAR);
+    return deriveDisplayFrames(shrunk);
+}
 
+DisplayFrames deriveDisplayFrames(const ShrunkPicture &shrunk)
+{
+    DisplayFrames frames;
+    frames.pictureSize = shrunk.pictureSize;
+
+    // Resizing works on each channel alone, so shrinking before the channel swap gives the
+    // same pixels as swapping the full-size picture first, without a full-size copy.
+    cv::cvtColor(shrunk.picture, frames.rgb, cv::COLOR_BGR2RGB);
+
+    // Everything derived from the display-size frame already has the display size.
+    cv::cvtColor(frames.rgb, frames.gray, cv::COLOR_RGB2GRAY);
+
+    cv::GaussianBlur(frames.rgb, frames.gauss, cv::Size(1, 1), 0, 0, cv::BORDER_DEFAULT);
+
+    cv::Mat sobelX, sobelY;
+    cv::Sobel(frames.gray, sobelX, CV_8U, 1, 0, 3, 1.0, 0.0, cv::BORDER_DEFAULT);
+    cv::Sobel(frames.gray, sobelY, CV_8U, 0, 1, 3, 1.0, 0.0, cv::BORDER_DEFAULT);
+    cv::addWeighted(sobelX, 0.5, sobelY, 0.5, 0.0, frames.sobel, -1);
+
+    cv::Laplacian(frames.gray, frames.laplace, CV_8U, 9, 1.0, 0.0, cv::BORDER_DEFAULT);
+
+    frames.average = shrunk.weightedGray;
     return frames;
 }
 

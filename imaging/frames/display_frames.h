@@ -21,6 +21,15 @@ struct DisplayFrames
     cv::Size pictureSize; // of the decoded picture, as it is shown (EXIF turning applied)
 };
 
+// All the six frames need of a picture: it and its weighted gray, shrunk to display size (8-bit
+// BGR), and its size.
+struct ShrunkPicture
+{
+    cv::Mat picture;
+    cv::Mat weightedGray;
+    cv::Size pictureSize;
+};
+
 // The rows of a picture of this size that its shrink to display size reads, ascending: two
 // source rows for each display row, every row when the picture is no larger than the display.
 std::vector<int> rowsReadByShrink(cv::Size pictureSize);
@@ -31,6 +40,7 @@ std::vector<int> rowsReadByShrink(cv::Size pictureSize);
 // and no other row is read or written.
 // Throws cv::Exception or std::bad_alloc if the library fails.
 DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows = {});
+DisplayFrames deriveDisplayFrames(const ShrunkPicture &shrunk);
 
 // The colour frame blurred with a square Gaussian kernel of the given size, at display size.
 // Kernel sizes must be odd: an even size is taken up to the next odd one, sizes below 1 as 1.
