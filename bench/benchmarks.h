@@ -4,6 +4,7 @@
 // Each prints its measurements and the ratios they give, as "name: ratio" lines.
 void benchWeightedGray();
 void benchLoadAndReblur(); // needs a QApplication
+void benchSmallLoad();     // the same
 void benchHeifLoad();
 void benchStartup();
 void benchFirstLoad(); // the real program on an X server of its own

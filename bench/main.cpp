@@ -15,7 +15,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // All of them, or those named on the command line.
     const struct { const char *name; void (*run)(); } benchmarks[] = {
-        {"weighted_gray", benchWeightedGray}, {"load", benchLoadAndReblur}, {"heif", benchHeifLoad}, {"startup", benchStartup},
+        {"weighted_gray", benchWeightedGray}, {"load", benchLoadAndReblur}, {"small_load", benchSmallLoad}, {"heif", benchHeifLoad}, {"startup", benchStartup},
         {"first_load", benchFirstLoad},       {"page_down", benchPageDown},   {"gui_stall", benchGuiStall},
     };
     const QStringList named = app.arguments().mid(1);

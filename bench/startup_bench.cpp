@@ -90,7 +90,7 @@ void firstLoadAgainstLater(const char *extension, const char *ratioName)
             return -1.0;
         const cv::Rect origin(central.x() + 10, central.y() + 40, 256, 192);
         while (sinceReturn.elapsed() < 20000)
-            if (differingSamples(x.screenshot()(origin), origins[picture]) == 0)
+            if (differingSamples(x.screenshot(origin), origins[picture]) == 0)
                 return sinceReturn.nsecsElapsed() / 1e9;
         return -1.0;
     };

@@ -215,7 +215,7 @@ QRect XSession::geometryOf(unsigned long window) const
     return geometry;
 }
 
-cv::Mat XSession::screenshot() const
+cv::Mat XSession::screenshot(const cv::Rect &area) const
 {
     Display *x = XOpenDisplay(display.toLatin1().constData());
     if (!x)
@@ -223,13 +223,15 @@ cv::Mat XSession::screenshot() const
     const Window root = DefaultRootWindow(x);
     XWindowAttributes attributes;
     XGetWindowAttributes(x, root, &attributes);
-    XImage *image = XGetImage(x, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    const cv::Rect screen(0, 0, attributes.width, attributes.height);
+    const cv::Rect grabbed = area.empty() ? screen : area & screen; // outside the screen, X refuses
+    XImage *image = grabbed.empty() ? nullptr : XGetImage(x, root, grabbed.x, grabbed.y, grabbed.width, grabbed.height, AllPlanes, ZPixmap);
     cv::Mat rgb;
     if (image) {
-        rgb.create(attributes.height, attributes.width, CV_8UC3);
-        for (int row = 0; row < attributes.height; ++row) {
+        rgb.create(grabbed.height, grabbed.width, CV_8UC3);
+        for (int row = 0; row < grabbed.height; ++row) {
             auto *out = rgb.ptr<cv::Vec3b>(row);
-            for (int column = 0; column < attributes.width; ++column) {
+            for (int column = 0; column < grabbed.width; ++column) {
                 const unsigned long pixel = XGetPixel(image, column, row);
                 out[column] = cv::Vec3b((pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
             }

@@ -45,8 +45,8 @@ public:
     // Where the window is on the screen, and how large.
     QRect geometryOf(unsigned long window) const;
 
-    // The whole screen as 8-bit RGB.
-    cv::Mat screenshot() const;
+    // The whole screen as 8-bit RGB, or that area of it alone.
+    cv::Mat screenshot(const cv::Rect &area = cv::Rect()) const;
 
     // Takes screenshots until one satisfies the condition; false if none does before the timeout.
     bool waitForScreen(const std::function<bool(const cv::Mat &)> &condition, int timeoutMs = 15000) const;
