@@ -50,7 +50,7 @@ std::optional<wire::Message> firstMessage(const QByteArray &bytes)
 
 } // namespace
 
-// One load's channel: the receiving end of its socket, watched for what arrives.
+// One load's channel: the receiving end of its pipe, watched for what arrives.
 class LoadChannel : public QObject
 {
 public:
@@ -72,7 +72,7 @@ public:
     {
         char buffer[1 << 16];
         for (;;) {
-            const ssize_t got = recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
             if (got > 0)
                 into.append(buffer, got);
             else if (got < 0 && errno == EINTR)
@@ -203,7 +203,7 @@ void PictureLoader::dismissBusy()
         busy->killWhenStarted(); // it may not have said who it is yet
     busy = nullptr;
     busyProcess = 0;
-    answer.clear();
+    answer.resize(0); // its memory kept for the next load
     silence.stop();
 }
 
@@ -213,18 +213,23 @@ void PictureLoader::load(const QString &newPath)
     dismissBusy();
     path = newPath;
     prepare();
-    // A channel of the load's own, whose sending end goes to the process that decodes it.
+    // A channel of the load's own, whose sending end goes to the process that decodes it: a pipe
+    // that holds the whole answer, so that the frames go in one write and are read at once.
     int channel[2] = {-1, -1};
-    if (decoder->error() == QProcess::FailedToStart || decoderSocket < 0
-        || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+    if (decoder->error() == QProcess::FailedToStart || decoderSocket < 0 || pipe2(channel, O_CLOEXEC) != 0
+        || fcntl(channel[0], F_SETFL, O_NONBLOCK) != 0) {
+        for (const int end : channel)
+            if (end >= 0)
+                ::close(end);
         // Said once the window has taken in that the load began.
         busy = new LoadChannel(-1, this); // stands for the load that cannot run
         QTimer::singleShot(0, busy, [this, problem = decoderProblem()] { finish(std::nullopt, problem); });
         return;
     }
+    fcntl(channel[1], F_SETPIPE_SZ, 1 << 20); // where the system allows no more, the answer takes turns
     busy = new LoadChannel(channel[0], this);
     connect(&busy->news, &QSocketNotifier::activated, this, &PictureLoader::readAnswer);
-    answer.reserve(qsizetype(sizeof(wire::Message) + wire::framesBytes)); // one block for the frames
+    answer.reserve(qsizetype(sizeof(wire::Message) + wire::framesBytes)); // one block for the frames, kept
 
     const bool sent = wire::sendRequest(decoderSocket, QFile::encodeName(newPath).toStdString(), channel[1]);
     ::close(channel[1]);

@@ -25,11 +25,13 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "heif_picture.h"
@@ -39,17 +41,27 @@
 
 namespace {
 
-bool writeAll(int descriptor, const void *buffer, std::size_t size)
+// With `handOver`, the pipe may read the parts' memory where it lies, later; they must not change.
+bool writeAll(int descriptor, std::vector<iovec> parts, bool handOver)
 {
-    const auto *bytes = static_cast<const char *>(buffer);
-    while (size > 0) {
-        const ssize_t written = write(descriptor, bytes, size);
+    std::size_t next = 0;
+    while (next < parts.size()) {
+        ssize_t written = handOver ? vmsplice(descriptor, parts.data() + next, parts.size() - next, 0) : -1;
+        if (written < 0 && (!handOver || errno != EINTR)) // not a pipe, say: written plainly
+            written = writev(descriptor, parts.data() + next, int(parts.size() - next));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             return false;
-        bytes += written;
-        size -= std::size_t(written);
+        // Past what went, whole parts and then part of one.
+        for (std::size_t left = std::size_t(written); left > 0;) {
+            const std::size_t taken = std::min(left, parts[next].iov_len);
+            parts[next].iov_base = static_cast<char *>(parts[next].iov_base) + taken;
+            parts[next].iov_len -= taken;
+            left -= taken;
+            if (parts[next].iov_len == 0)
+                ++next;
+        }
     }
     return true;
 }
@@ -102,29 +114,35 @@ public:
         : descriptor(descriptor)
     {}
 
-    void send(wire::Kind kind, int first = 0, int second = 0, const std::vector<unsigned char> &body = {})
+    void send(wire::Kind kind, int first = 0, int second = 0)
     {
         const wire::Message message = {kind, first, second};
         const std::lock_guard<std::mutex> lock(mutex);
-        writeAll(descriptor, &message, sizeof message);
-        writeAll(descriptor, body.data(), body.size());
+        writeAll(descriptor, {{const_cast<wire::Message *>(&message), sizeof message}}, false);
+    }
+
+    // The frames and their message, the last thing this process says, in one write: handed to the
+    // pipe as they lie in memory instead of copied into pages the system would first have to find.
+    // The pipe reads that memory when the window does, so none of it may change after: the
+    // process ends at once, freeing nothing.
+    [[noreturn]] void sendFramesAndEnd(const DisplayFrames &frames)
+    {
+        const wire::Message message = {wire::frames, frames.pictureSize.width, frames.pictureSize.height};
+        std::vector<cv::Mat> packed;
+        std::vector<iovec> parts = {{const_cast<wire::Message *>(&message), sizeof message}};
+        for (const cv::Mat &frame : {frames.rgb, frames.gray, frames.gauss, frames.sobel, frames.laplace, frames.average})
+            packed.push_back(frame.isContinuous() ? frame : frame.clone());
+        for (const cv::Mat &frame : packed)
+            parts.push_back({frame.data, frame.total() * frame.elemSize()});
+        mutex.lock();
+        writeAll(descriptor, parts, true);
+        _exit(0);
     }
 
 private:
     int descriptor;
     std::mutex mutex;
 };
-
-std::vector<unsigned char> framesBytes(const DisplayFrames &frames)
-{
-    std::vector<unsigned char> bytes;
-    bytes.reserve(wire::framesBytes);
-    for (const cv::Mat &frame : {frames.rgb, frames.gray, frames.gauss, frames.sobel, frames.laplace, frames.average}) {
-        const cv::Mat packed = frame.isContinuous() ? frame : frame.clone();
-        bytes.insert(bytes.end(), packed.data, packed.data + packed.total() * packed.elemSize());
-    }
-    return bytes;
-}
 
 // Sends how far the decode is, whenever it has moved, until stopped.
 class ProgressReporter
@@ -188,29 +206,46 @@ std::string knownShortcomings;
 
 // A picture's process forked ahead of its picture: everything a load does the first time in a
 // process (threads for the library's parallel loops, code paged in, memory the decoder's own
-// copied on write) is done while it waits, on a small picture of its own.
+// copied on write) is done while it waits, on a small picture of its own, and the memory a decode
+// of a few megapixels needs is taken from the system.
 void warmUp(int requests)
 {
-    const int memory = memfd_create("warm-up", MFD_CLOEXEC);
-    if (memory < 0)
-        return;
-    // Small, so that a request coming meanwhile waits little; larger than the views, so that the
-    // row routes run.
-    const cv::Mat sample(300, 400, CV_8UC3, cv::Scalar(30, 60, 90));
-    for (const char *extension : {".jpg", ".png"}) {
+    const auto requestWaiting = [requests] {
         pollfd request = {requests, POLLIN, 0};
-        if (poll(&request, 1, 0) != 0)
-            break; // a picture is waiting: it comes first
-        std::vector<unsigned char> encoded;
-        if (cv::imencode(extension, sample, encoded) && ftruncate(memory, 0) == 0
-            && pwrite(memory, encoded.data(), encoded.size(), 0) == ssize_t(encoded.size()))
-            loadDisplayFrames(QString::fromLatin1("/proc/self/fd/%1").arg(memory));
+        return poll(&request, 1, 0) != 0;
+    };
+
+    if (const int memory = memfd_create("warm-up", MFD_CLOEXEC); memory >= 0) {
+        // Small, so that a request coming meanwhile waits little; larger than the views, so that
+        // the row routes run.
+        const cv::Mat sample(300, 400, CV_8UC3, cv::Scalar(30, 60, 90));
+        for (const char *extension : {".jpg", ".png"}) {
+            if (requestWaiting())
+                break; // a picture is waiting: it comes first
+            std::vector<unsigned char> encoded;
+            if (cv::imencode(extension, sample, encoded) && ftruncate(memory, 0) == 0
+                && pwrite(memory, encoded.data(), encoded.size(), 0) == ssize_t(encoded.size()))
+                loadDisplayFrames(QString::fromLatin1("/proc/self/fd/%1").arg(memory));
+        }
+        close(memory);
     }
-    close(memory);
+
+    // Memory for the decode, taken from the system now: each page the system hands out costs
+    // more than the work done in it. Freed blocks stay in the heap, and large ones come from it,
+    // so that the decode of a picture of a few megapixels takes no new page.
+    constexpr std::size_t reserve = 8 << 20, step = 1 << 18;
+    mallopt(M_MMAP_THRESHOLD, int(reserve) * 2);
+    mallopt(M_TRIM_THRESHOLD, int(reserve) * 4);
+    if (void *taken = std::malloc(reserve)) {
+        auto *pages = static_cast<volatile char *>(taken); // written, so that each page is taken
+        for (std::size_t at = 0; at < reserve && (at % step != 0 || !requestWaiting()); at += 4096)
+            pages[at] = 0;
+        std::free(taken);
+    }
 }
 
-// One picture's process: it answers on its channel, and ends.
-void decodeFor(const std::string &path, int channelDescriptor)
+// One picture's process: it answers on its channel, and ends (on its own, once it has sent frames).
+void decodeFor(const std::string &path, int channelDescriptor, const Sandbox &sandbox)
 {
     Channel channel(channelDescriptor);
     channel.send(wire::started, int(getpid()));
@@ -219,7 +254,7 @@ void decodeFor(const std::string &path, int channelDescriptor)
         channel.send(wire::failed);
         return;
     }
-    const std::string missing = enterSandbox(file->descriptor(), channelDescriptor);
+    const std::string missing = sandbox.enter(file->descriptor());
     if (missing != knownShortcomings)
         std::fprintf(stderr, "vireoscope-decoder: %s\n", missing.c_str());
 
@@ -230,9 +265,8 @@ void decodeFor(const std::string &path, int channelDescriptor)
         frames = loadDisplayFrames(*file, &progress);
     }
     if (frames)
-        channel.send(wire::frames, frames->pictureSize.width, frames->pictureSize.height, framesBytes(*frames));
-    else
-        channel.send(wire::failed);
+        channel.sendFramesAndEnd(*frames);
+    channel.send(wire::failed);
 }
 
 } // namespace
@@ -275,9 +309,15 @@ int main(int argc, char *argv[])
             close(window);
             close(pair[0]);
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // The channel will take the requests' socket's place, so that the sandbox, made ready
+            // now, lets it be written to.
+            const Sandbox sandbox(pair[1]);
             warmUp(pair[1]);
-            if (const std::optional<Request> request = receiveRequest(pair[1]))
-                decodeFor(request->path, request->channel);
+            const std::optional<Request> request = receiveRequest(pair[1]);
+            if (request && dup3(request->channel, pair[1], O_CLOEXEC) == pair[1]) {
+                close(request->channel);
+                decodeFor(request->path, pair[1], sandbox);
+            }
             // Nothing of this process is needed after its answer: no teardown.
             _exit(0);
         }

@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <seccomp.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -80,11 +83,11 @@ bool restrictFiles(int pictureDescriptor)
 }
 
 // Allows what decoding needs; every other call fails with EPERM.
-bool restrictCalls(int channelDescriptor)
+std::vector<unsigned char> callFilter(int channelDescriptor)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (!filter)
-        return false;
+        return {};
     bool complete = true;
     const auto allow = [&](int call, std::initializer_list<scmp_arg_cmp> conditions = {}) {
         // A call this architecture lacks needs no rule.
@@ -106,6 +109,7 @@ bool restrictCalls(int channelDescriptor)
     for (const int descriptor : {channelDescriptor, STDOUT_FILENO, STDERR_FILENO}) {
         allow(SCMP_SYS(write), {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(descriptor))});
         allow(SCMP_SYS(writev), {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(descriptor))});
+        allow(SCMP_SYS(vmsplice), {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(descriptor))});
     }
 #ifdef VIREOSCOPE_SANITIZED
     // Test builds only: the sanitizers probe whether memory is readable by writing it into a pipe
@@ -133,9 +137,19 @@ bool restrictCalls(int channelDescriptor)
     allow(SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, self)});
     allow(SCMP_SYS(prctl), {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)});  // decoders name their threads
     allow(SCMP_SYS(prlimit64), {SCMP_A2(SCMP_CMP_EQ, 0)});        // limits read, never set
-    const bool loaded = complete && seccomp_load(filter) == 0;
+    // The instructions, as the library would load them, kept to be loaded later.
+    std::vector<unsigned char> instructions;
+    const int exported = complete ? memfd_create("seccomp-filter", MFD_CLOEXEC) : -1;
+    if (exported >= 0 && seccomp_export_bpf(filter, exported) == 0) {
+        const off_t size = lseek(exported, 0, SEEK_END);
+        instructions.resize(size > 0 && size % sizeof(sock_filter) == 0 ? std::size_t(size) : 0);
+        if (pread(exported, instructions.data(), instructions.size(), 0) != ssize_t(instructions.size()))
+            instructions.clear();
+    }
+    if (exported >= 0)
+        close(exported);
     seccomp_release(filter);
-    return loaded;
+    return instructions;
 }
 
 // A picture made to exhaust memory fails like any unreadable one instead of pushing the desktop
@@ -162,7 +176,12 @@ void limitMemory()
 
 } // namespace
 
-std::string enterSandbox(int pictureDescriptor, int channelDescriptor)
+Sandbox::Sandbox(int channelDescriptor)
+    : filter(callFilter(channelDescriptor))
+{
+}
+
+std::string Sandbox::enter(int pictureDescriptor) const
 {
     limitMemory();
     std::string missing;
@@ -170,7 +189,10 @@ std::string enterSandbox(int pictureDescriptor, int channelDescriptor)
         missing += "no_new_privs ";
     if (!restrictFiles(pictureDescriptor))
         missing += noLandlock + std::string(" ");
-    if (!restrictCalls(channelDescriptor))
+    sock_fprog program = {};
+    program.len = static_cast<unsigned short>(filter.size() / sizeof(sock_filter));
+    program.filter = reinterpret_cast<sock_filter *>(const_cast<unsigned char *>(filter.data()));
+    if (filter.empty() || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0)
         missing += noSeccomp + std::string(" ");
     return withoutAny(missing);
 }
@@ -187,7 +209,9 @@ std::string sandboxShortcomings()
 
 #else
 
-std::string enterSandbox(int, int)
+Sandbox::Sandbox(int) {}
+
+std::string Sandbox::enter(int) const
 {
     return sandboxShortcomings();
 }

@@ -34,7 +34,8 @@ void TestSandbox::leavesOnlyThePicture()
     const pid_t child = fork();
     if (child == 0) {
         // Each refusal or permission is one bit of the exit code; 0 when all hold.
-        const std::string missing = enterSandbox(descriptor, STDOUT_FILENO);
+        const Sandbox sandbox(STDOUT_FILENO);
+        const std::string missing = sandbox.enter(descriptor);
         char byte;
         const std::string reopened = "/proc/self/fd/" + std::to_string(descriptor);
         const int checks[] = {

@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr std::uint64_t smallFrameBytes = 8 << 20;
+
 class UntouchedPagesAllocator : public cv::MatAllocator
 {
 public:
@@ -76,6 +78,9 @@ std::optional<std::uint64_t> sizeLimit(const char *variable, std::uint64_t byDef
 
 cv::Mat untouchedFrame(int rows, int cols)
 {
+    // A frame this small comes from the heap, whose pages the previous ones have already taken.
+    if (std::uint64_t(rows) * std::uint64_t(cols) * 3 <= smallFrameBytes)
+        return cv::Mat(rows, cols, CV_8UC3);
     static UntouchedPagesAllocator allocator;
     cv::Mat frame;
     frame.allocator = &allocator;
