@@ -144,17 +144,25 @@ private:
     std::mutex mutex;
 };
 
-// Sends how far the decode is, whenever it has moved, until stopped.
+// Sends how far the decode is, whenever it has moved. Its thread is started while the process
+// waits for its picture (starting one takes longer than decoding a small picture), and shuts
+// itself in, as the decoding thread does, before the picture's first byte is read.
 class ProgressReporter
 {
 public:
-    ProgressReporter(Channel &channel, const LoadProgress &progress)
-        : thread([this, &channel, &progress] {
+    ProgressReporter(Channel &channel, const Sandbox &sandbox)
+        : thread([this, &channel, &sandbox] {
             std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return progress || stopped; });
+            if (stopped)
+                return;
+            missing = sandbox.enter(picture);
+            entered = true;
+            changed.notify_all();
             int sentDone = -1, sentToGo = -1;
-            while (!done.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopped; })) {
-                const int toGo = progress.rowsToGo;
-                const int rowsDone = toGo > 0 ? std::min<int>(progress.rowsDone, toGo) : 0;
+            while (!changed.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopped; })) {
+                const int toGo = progress->rowsToGo;
+                const int rowsDone = toGo > 0 ? std::min<int>(progress->rowsDone, toGo) : 0;
                 if (rowsDone != sentDone || toGo != sentToGo)
                     channel.send(wire::progress, rowsDone, toGo);
                 sentDone = rowsDone;
@@ -163,20 +171,41 @@ public:
         })
     {}
 
-    ~ProgressReporter()
+    // Once the calling thread is shut in: the reporter's thread shuts itself in the same way, then
+    // reports. Returns what its sandbox lacks.
+    std::string start(const LoadProgress &watched, int pictureDescriptor)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        progress = &watched;
+        picture = pictureDescriptor;
+        changed.notify_all();
+        changed.wait(lock, [this] { return entered; });
+        return missing;
+    }
+
+    // Nothing more is sent.
+    void stop()
     {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             stopped = true;
         }
-        done.notify_one();
+        changed.notify_all();
+    }
+
+    ~ProgressReporter()
+    {
+        stop();
         thread.join();
     }
 
 private:
     std::mutex mutex;
-    std::condition_variable done;
-    bool stopped = false;
+    std::condition_variable changed;
+    const LoadProgress *progress = nullptr;
+    int picture = -1;
+    bool entered = false, stopped = false;
+    std::string missing;
     std::thread thread;
 };
 
@@ -245,25 +274,25 @@ void warmUp(int requests)
 }
 
 // One picture's process: it answers on its channel, and ends (on its own, once it has sent frames).
-void decodeFor(const std::string &path, int channelDescriptor, const Sandbox &sandbox)
+void decodeFor(const std::string &path, Channel &channel, const Sandbox &sandbox, ProgressReporter &reporter)
 {
-    Channel channel(channelDescriptor);
     channel.send(wire::started, int(getpid()));
     const std::optional<PictureFile> file = PictureFile::open(QFile::decodeName(QByteArray::fromStdString(path)));
     if (!file) {
         channel.send(wire::failed);
         return;
     }
-    const std::string missing = sandbox.enter(file->descriptor());
+    // The decoding thread shuts itself in, then the reporter's; what either lacks is said once.
+    LoadProgress progress;
+    std::string missing = sandbox.enter(file->descriptor());
+    const std::string reporterMissing = reporter.start(progress, file->descriptor());
+    if (missing == knownShortcomings)
+        missing = reporterMissing;
     if (missing != knownShortcomings)
         std::fprintf(stderr, "vireoscope-decoder: %s\n", missing.c_str());
 
-    LoadProgress progress;
-    std::optional<DisplayFrames> frames;
-    {
-        ProgressReporter reporter(channel, progress);
-        frames = loadDisplayFrames(*file, &progress);
-    }
+    const std::optional<DisplayFrames> frames = loadDisplayFrames(*file, &progress);
+    reporter.stop();
     if (frames)
         channel.sendFramesAndEnd(*frames);
     channel.send(wire::failed);
@@ -312,13 +341,16 @@ int main(int argc, char *argv[])
             // The channel will take the requests' socket's place, so that the sandbox, made ready
             // now, lets it be written to.
             const Sandbox sandbox(pair[1]);
+            Channel channel(pair[1]);
+            ProgressReporter reporter(channel, sandbox);
             warmUp(pair[1]);
             const std::optional<Request> request = receiveRequest(pair[1]);
             if (request && dup3(request->channel, pair[1], O_CLOEXEC) == pair[1]) {
                 close(request->channel);
-                decodeFor(request->path, pair[1], sandbox);
+                decodeFor(request->path, channel, sandbox, reporter);
             }
-            // Nothing of this process is needed after its answer: no teardown.
+            // Nothing of this process is needed after its answer: no teardown, and the reporter's
+            // thread is not waited for.
             _exit(0);
         }
         close(pair[1]);

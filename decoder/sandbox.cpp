@@ -154,14 +154,16 @@ std::vector<unsigned char> callFilter(int channelDescriptor)
 
 // A picture made to exhaust memory fails like any unreadable one instead of pushing the desktop
 // into swap; three quarters of the machine's memory still admit the largest picture the library
-// accepts (2^30 pixels) wherever there is memory for it.
-void limitMemory()
+// accepts (2^30 pixels) wherever there is memory for it. The libraries and thread stacks already
+// reserved count as well, and are left to it. 0 where no limit is to be set.
+long long memoryLimit()
 {
-#ifndef VIREOSCOPE_SANITIZED // the address sanitizer's shadow memory reserves far more address space than that
+#ifdef VIREOSCOPE_SANITIZED // the address sanitizer's shadow memory reserves far more address space than that
+    return 0;
+#else
     const long long physical = static_cast<long long>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
     if (physical <= 0)
-        return;
-    // The libraries and thread stacks already reserved count as well, and are left to it.
+        return 0;
     long long reserved = 0;
     if (FILE *status = std::fopen("/proc/self/statm", "r")) {
         long long pages = 0;
@@ -169,8 +171,7 @@ void limitMemory()
             reserved = pages * sysconf(_SC_PAGESIZE);
         std::fclose(status);
     }
-    const rlimit limit = {rlim_t(reserved + physical / 4 * 3), rlim_t(reserved + physical / 4 * 3)};
-    setrlimit(RLIMIT_AS, &limit);
+    return reserved + physical / 4 * 3;
 #endif
 }
 
@@ -178,12 +179,16 @@ void limitMemory()
 
 Sandbox::Sandbox(int channelDescriptor)
     : filter(callFilter(channelDescriptor))
+    , addressSpace(memoryLimit())
 {
 }
 
 std::string Sandbox::enter(int pictureDescriptor) const
 {
-    limitMemory();
+    if (addressSpace > 0) {
+        const rlimit limit = {rlim_t(addressSpace), rlim_t(addressSpace)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
     std::string missing;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing += "no_new_privs ";

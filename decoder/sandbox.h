@@ -11,7 +11,8 @@
 // memory bounded. Enter it after every library the decode needs has loaded and the picture is
 // open, before the picture's first byte is read. It is made ready before the picture is known, by
 // the process that will enter it, for the channel it will write to: building the system-call
-// filter takes longer than all the rest.
+// filter takes longer than all the rest. Each thread that is to run once the picture is read must
+// enter it; threads started after that inherit it.
 class Sandbox
 {
 public:
@@ -22,6 +23,7 @@ public:
 
 private:
     std::vector<unsigned char> filter; // the filter's instructions, as the kernel takes them; empty if none
+    long long addressSpace = 0;        // the limit to the process's address space; 0 for none
 };
 
 // What Sandbox::enter would find missing on this system, asked without entering it.

@@ -399,6 +399,17 @@ void TestRealWindow::killedDecoderFailsOnlyItsLoad()
                 if (open.symLinkTarget() == largePath)
                     decoder = process.fileName().toLongLong();
     QVERIFY2(decoder, "no decoder opened the picture");
+    // Every thread of it is shut in: the decoding one, and those it started or had waiting.
+    const auto threadsShutIn = [decoder] {
+        const QFileInfoList threads = QDir(QStringLiteral("/proc/%1/task").arg(decoder)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QFileInfo &thread : threads) {
+            QFile status(thread.filePath() + QStringLiteral("/status"));
+            if (!status.open(QIODevice::ReadOnly) || !status.readAll().contains("\nSeccomp:\t2\n"))
+                return -1;
+        }
+        return int(threads.size());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(threadsShutIn() >= 2, 10000);
     QCOMPARE(kill(pid_t(decoder), SIGKILL), 0);
     QVERIFY(program.waitForReadyRead(20000));
     QCOMPARE(program.readLine(), QByteArray("reading fail\n"));

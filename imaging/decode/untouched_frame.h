@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // An 8-bit BGR frame whose pages are taken from the system only when first written: the rows a
-// decode leaves out cost no memory.
+// decode leaves out cost no memory. A frame of up to 8 MiB comes from the heap instead, whose
+// pages earlier decodes have already taken; its rows hold anything until written.
 cv::Mat untouchedFrame(int rows, int cols);
 
 // Whether the library decodes a picture of this size at all: its limits, which its environment
