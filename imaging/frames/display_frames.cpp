@@ -32,6 +32,8 @@ std::vector<int> rowsReadByShrink(cv::Size pictureSize)
 
 DisplayFrames deriveDisplayFrames(cv::Mat decoded, const std::vector<int> &decodedRows)
 {
+    // Resizing works on each channel alone, so shrinking before the channel swap gives the
+    // same pixels as swapping the full-size picture first, without a full-size copy.
     ShrunkPicture shrunk;
     shrunk.pictureSize = decoded.size();
     cv::resize(decoded, shrunk.picture, displaySize, 0, 0, cv::INTER_LINEAR);
@@ -58,9 +60,6 @@ DisplayFrames deriveDisplayFrames(const ShrunkPicture &shrunk)
 {
     DisplayFrames frames;
     frames.pictureSize = shrunk.pictureSize;
-
-    // Resizing works on each channel alone, so shrinking before the channel swap gives the
-    // same pixels as swapping the full-size picture first, without a full-size copy.
     cv::cvtColor(shrunk.picture, frames.rgb, cv::COLOR_BGR2RGB);
 
     // Everything derived from the display-size frame already has the display size.
