@@ -105,6 +105,7 @@ public:
 PictureLoader::PictureLoader(QObject *parent)
     : QObject(parent)
 {
+    answer.reserve(qsizetype(sizeof(wire::Message) + wire::framesBytes)); // one block for every load's frames
     silence.setSingleShot(true);
     silence.setInterval(silenceLimitMs);
     connect(&silence, &QTimer::timeout, this, [this] { finish(std::nullopt); });
@@ -229,7 +230,6 @@ void PictureLoader::load(const QString &newPath)
     fcntl(channel[1], F_SETPIPE_SZ, 1 << 20); // where the system allows no more, the answer takes turns
     busy = new LoadChannel(channel[0], this);
     connect(&busy->news, &QSocketNotifier::activated, this, &PictureLoader::readAnswer);
-    answer.reserve(qsizetype(sizeof(wire::Message) + wire::framesBytes)); // one block for the frames, kept
 
     const bool sent = wire::sendRequest(decoderSocket, QFile::encodeName(newPath).toStdString(), channel[1]);
     ::close(channel[1]);

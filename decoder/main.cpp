@@ -47,7 +47,7 @@ bool writeAll(int descriptor, std::vector<iovec> parts, bool handOver)
     std::size_t next = 0;
     while (next < parts.size()) {
         ssize_t written = handOver ? vmsplice(descriptor, parts.data() + next, parts.size() - next, 0) : -1;
-        if (written < 0 && (!handOver || errno != EINTR)) // not a pipe, say: written plainly
+        if (!handOver || (written < 0 && errno != EINTR)) // not a pipe, say: written plainly
             written = writev(descriptor, parts.data() + next, int(parts.size() - next));
         if (written < 0 && errno == EINTR)
             continue;
