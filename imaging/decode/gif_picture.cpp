@@ -95,9 +95,8 @@ cv::Mat decodeGif(const PictureFile &file, LoadProgress *progress)
 
     const GifImageDesc &image = gif->Image;
     const ColorMapObject *map = image.ColorMap ? image.ColorMap : gif->SColorMap;
-    cv::Mat screen(gif->SHeight, gif->SWidth, CV_8UC3, cv::Scalar::all(0));
     const cv::Vec3b background = bgrOf(gif->SColorMap, gif->SBackGroundColor);
-    screen.setTo(cv::Scalar(background[0], background[1], background[2]));
+    cv::Mat screen(gif->SHeight, gif->SWidth, CV_8UC3, cv::Scalar(background[0], background[1], background[2]));
     if (image.Width <= 0 || image.Height <= 0)
         return screen;
 
