@@ -144,21 +144,22 @@ private:
     std::mutex mutex;
 };
 
-// Sends how far the decode is, whenever it has moved. Its thread is started while the process
-// waits for its picture (starting one takes longer than decoding a small picture), and shuts
-// itself in, as the decoding thread does, before the picture's first byte is read.
+// Sends how far the decode is, whenever it has moved. Its thread is started and shut in while
+// the process waits for its picture (starting one takes longer than decoding a small picture):
+// it reads no file, so it may not even open the picture.
 class ProgressReporter
 {
 public:
     ProgressReporter(Channel &channel, const Sandbox &sandbox)
         : thread([this, &channel, &sandbox] {
             std::unique_lock<std::mutex> lock(mutex);
+            sandbox.enterAwaitingRequest();
+            missing = sandbox.enter(-1);
+            entered = true;
+            changed.notify_all();
             changed.wait(lock, [this] { return progress || stopped; });
             if (stopped)
                 return;
-            missing = sandbox.enter(picture);
-            entered = true;
-            changed.notify_all();
             int sentDone = -1, sentToGo = -1;
             while (!changed.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopped; })) {
                 const int toGo = progress->rowsToGo;
@@ -171,15 +172,14 @@ public:
         })
     {}
 
-    // Once the calling thread is shut in: the reporter's thread shuts itself in the same way, then
-    // reports. Returns what its sandbox lacks.
-    std::string start(const LoadProgress &watched, int pictureDescriptor)
+    // Reports from now on, once its thread is shut in (long since, as a rule). Returns what its
+    // sandbox lacks.
+    std::string start(const LoadProgress &watched)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        progress = &watched;
-        picture = pictureDescriptor;
-        changed.notify_all();
         changed.wait(lock, [this] { return entered; });
+        progress = &watched;
+        changed.notify_all();
         return missing;
     }
 
@@ -203,7 +203,6 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     const LoadProgress *progress = nullptr;
-    int picture = -1;
     bool entered = false, stopped = false;
     std::string missing;
     std::thread thread;
@@ -282,10 +281,10 @@ void decodeFor(const std::string &path, Channel &channel, const Sandbox &sandbox
         channel.send(wire::failed);
         return;
     }
-    // The decoding thread shuts itself in, then the reporter's; what either lacks is said once.
+    // The decoding thread shuts itself in; what it or the reporter's lacks is said once.
     LoadProgress progress;
     std::string missing = sandbox.enter(file->descriptor());
-    const std::string reporterMissing = reporter.start(progress, file->descriptor());
+    const std::string reporterMissing = reporter.start(progress);
     if (missing == knownShortcomings)
         missing = reporterMissing;
     if (missing != knownShortcomings)
@@ -344,6 +343,7 @@ int main(int argc, char *argv[])
             Channel channel(pair[1]);
             ProgressReporter reporter(channel, sandbox);
             warmUp(pair[1]);
+            sandbox.enterAwaitingRequest();
             const std::optional<Request> request = receiveRequest(pair[1]);
             if (request && dup3(request->channel, pair[1], O_CLOEXEC) == pair[1]) {
                 close(request->channel);

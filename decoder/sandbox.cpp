@@ -42,6 +42,10 @@
 
 namespace {
 
+// The first step's shortcomings, where the calling thread has taken it.
+thread_local bool awaitingRequest = false;
+thread_local std::string shortcomingsAwaiting;
+
 const char noLandlock[] = "Landlock (the decoder may read any file the user may)";
 const char noSeccomp[] = "seccomp (the decoder may make any system call)";
 
@@ -51,7 +55,7 @@ std::string withoutAny(const std::string &missing)
 }
 
 // Every file system right the running kernel's Landlock knows is taken away, but reading the
-// picture itself. False where the kernel has no Landlock.
+// picture itself, if there is one. False where the kernel has no Landlock.
 bool restrictFiles(int pictureDescriptor)
 {
     const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
@@ -76,18 +80,49 @@ bool restrictFiles(int pictureDescriptor)
     landlock_path_beneath_attr picture = {};
     picture.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE;
     picture.parent_fd = pictureDescriptor;
-    const bool restricted = syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &picture, 0) == 0
+    const bool restricted = (pictureDescriptor < 0
+                             || syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &picture, 0) == 0)
                             && syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
     close(ruleset);
     return restricted;
 }
 
-// Allows what decoding needs; every other call fails with EPERM.
+// The instructions of a filter, as the kernel takes them, to be loaded later; none on failure.
+std::vector<unsigned char> exported(scmp_filter_ctx filter, bool complete)
+{
+    std::vector<unsigned char> instructions;
+    const int exported = complete ? memfd_create("seccomp-filter", MFD_CLOEXEC) : -1;
+    if (exported >= 0 && seccomp_export_bpf(filter, exported) == 0) {
+        const off_t size = lseek(exported, 0, SEEK_END);
+        instructions.resize(size > 0 && size % sizeof(sock_filter) == 0 ? std::size_t(size) : 0);
+        if (pread(exported, instructions.data(), instructions.size(), 0) != ssize_t(instructions.size()))
+            instructions.clear();
+    }
+    if (exported >= 0)
+        close(exported);
+    seccomp_release(filter);
+    return instructions;
+}
+
+bool loaded(const std::vector<unsigned char> &filter)
+{
+    sock_fprog program = {};
+    program.len = static_cast<unsigned short>(filter.size() / sizeof(sock_filter));
+    program.filter = reinterpret_cast<sock_filter *>(const_cast<unsigned char *>(filter.data()));
+    return !filter.empty() && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+const int landlockCalls[] = {SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_add_rule), SCMP_SYS(landlock_restrict_self)};
+
+// Allows what decoding needs, and taking the request on the channel's descriptor, which the
+// request's channel then takes; every other call fails with EPERM.
 std::vector<unsigned char> callFilter(int channelDescriptor)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (!filter)
         return {};
+    // Calls are found by a binary search, not one after the other.
+    seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2);
     bool complete = true;
     const auto allow = [&](int call, std::initializer_list<scmp_arg_cmp> conditions = {}) {
         // A call this architecture lacks needs no rule.
@@ -130,26 +165,34 @@ std::vector<unsigned char> callFilter(int channelDescriptor)
                            SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigaction), SCMP_SYS(sigaltstack), SCMP_SYS(getpid),
                            SCMP_SYS(gettid), SCMP_SYS(getrandom), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres),
                            SCMP_SYS(gettimeofday), SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep), SCMP_SYS(uname),
-                           SCMP_SYS(sysinfo)})
+                           SCMP_SYS(sysinfo), SCMP_SYS(poll), SCMP_SYS(ppoll)})
         allow(call);
     const auto self = scmp_datum_t(getpid());
     allow(SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, self)});
     allow(SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, self)});
     allow(SCMP_SYS(prctl), {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)});  // decoders name their threads
     allow(SCMP_SYS(prlimit64), {SCMP_A2(SCMP_CMP_EQ, 0)});        // limits read, never set
-    // The instructions, as the library would load them, kept to be loaded later.
-    std::vector<unsigned char> instructions;
-    const int exported = complete ? memfd_create("seccomp-filter", MFD_CLOEXEC) : -1;
-    if (exported >= 0 && seccomp_export_bpf(filter, exported) == 0) {
-        const off_t size = lseek(exported, 0, SEEK_END);
-        instructions.resize(size > 0 && size % sizeof(sock_filter) == 0 ? std::size_t(size) : 0);
-        if (pread(exported, instructions.data(), instructions.size(), 0) != ssize_t(instructions.size()))
-            instructions.clear();
-    }
-    if (exported >= 0)
-        close(exported);
-    seccomp_release(filter);
-    return instructions;
+    // Until the picture is open: the request taken, and the rest of the sandbox entered.
+    allow(SCMP_SYS(recvmsg), {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(channelDescriptor))});
+    allow(SCMP_SYS(dup3), {SCMP_A1(SCMP_CMP_EQ, scmp_datum_t(channelDescriptor))});
+    for (const int call : landlockCalls)
+        allow(call);
+    allow(SCMP_SYS(prctl), {SCMP_A0(SCMP_CMP_EQ, PR_SET_SECCOMP), SCMP_A1(SCMP_CMP_EQ, SECCOMP_MODE_FILTER)});
+    return exported(filter, complete);
+}
+
+// Laid over the first once the picture is open: what was allowed until then, no longer.
+std::vector<unsigned char> lastFilter()
+{
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    if (!filter)
+        return {};
+    bool complete = true;
+    for (const int call : {SCMP_SYS(recvmsg), SCMP_SYS(dup3), landlockCalls[0], landlockCalls[1], landlockCalls[2]})
+        complete = complete && seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0) == 0;
+    complete = complete
+               && seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_SECCOMP)) == 0;
+    return exported(filter, complete);
 }
 
 // A picture made to exhaust memory fails like any unreadable one instead of pushing the desktop
@@ -179,11 +222,12 @@ long long memoryLimit()
 
 Sandbox::Sandbox(int channelDescriptor)
     : filter(callFilter(channelDescriptor))
+    , closingFilter(lastFilter())
     , addressSpace(memoryLimit())
 {
 }
 
-std::string Sandbox::enter(int pictureDescriptor) const
+std::string Sandbox::firstStep() const
 {
     if (addressSpace > 0) {
         const rlimit limit = {rlim_t(addressSpace), rlim_t(addressSpace)};
@@ -192,12 +236,23 @@ std::string Sandbox::enter(int pictureDescriptor) const
     std::string missing;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing += "no_new_privs ";
-    if (!restrictFiles(pictureDescriptor))
-        missing += noLandlock + std::string(" ");
-    sock_fprog program = {};
-    program.len = static_cast<unsigned short>(filter.size() / sizeof(sock_filter));
-    program.filter = reinterpret_cast<sock_filter *>(const_cast<unsigned char *>(filter.data()));
-    if (filter.empty() || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0)
+    if (!loaded(filter))
+        missing += noSeccomp + std::string(" ");
+    return missing;
+}
+
+void Sandbox::enterAwaitingRequest() const
+{
+    shortcomingsAwaiting = firstStep();
+    awaitingRequest = true;
+}
+
+std::string Sandbox::enter(int pictureDescriptor) const
+{
+    std::string missing = restrictFiles(pictureDescriptor) ? "" : noLandlock + std::string(" ");
+    const std::string before = awaitingRequest ? shortcomingsAwaiting : firstStep();
+    missing += before;
+    if (before.find(noSeccomp) == std::string::npos && !loaded(closingFilter))
         missing += noSeccomp + std::string(" ");
     return withoutAny(missing);
 }
@@ -215,6 +270,8 @@ std::string sandboxShortcomings()
 #else
 
 Sandbox::Sandbox(int) {}
+
+void Sandbox::enterAwaitingRequest() const {}
 
 std::string Sandbox::enter(int) const
 {

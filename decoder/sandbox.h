@@ -17,13 +17,23 @@ class Sandbox
 {
 public:
     explicit Sandbox(int channelDescriptor);
-    // Returns what the system could not provide (an old kernel, another system), to be said once
-    // on standard error; the decode goes on without it.
+    // The first step, taken while the process waits for its picture, so that the picture's load
+    // does not wait for it (loading the call filter takes longer than all the rest): memory
+    // bounded, no new privileges, and the call filter, which still lets the thread take one
+    // request on the channel's descriptor and put the request's own channel in its place.
+    void enterAwaitingRequest() const;
+    // The rest, once the picture is open, and the first step too if the thread has not taken it:
+    // the thread may read the picture alone (none with -1, for a thread that reads no picture),
+    // and take no request. Returns what the system could not provide (an old kernel, another
+    // system), to be said once on standard error; the decode goes on without it.
     std::string enter(int pictureDescriptor) const;
 
 private:
-    std::vector<unsigned char> filter; // the filter's instructions, as the kernel takes them; empty if none
-    long long addressSpace = 0;        // the limit to the process's address space; 0 for none
+    std::string firstStep() const;
+
+    // The filters' instructions, as the kernel takes them; empty if none.
+    std::vector<unsigned char> filter, closingFilter;
+    long long addressSpace = 0; // the limit to the process's address space; 0 for none
 };
 
 // What Sandbox::enter would find missing on this system, asked without entering it.

@@ -1,5 +1,6 @@
-// The decoder's sandbox, entered in a child process: the picture stays readable, by its open
-// descriptor and reopened through /proc/self/fd, and nothing else a hostile decode would want is.
+// The decoder's sandbox, entered in a child process as the decoder does, in two steps around
+// taking its request: the picture stays readable, by its open descriptor and reopened through
+// /proc/self/fd, and nothing else a hostile decode would want is.
 #include <QtTest>
 
 #include <fcntl.h>
@@ -31,14 +32,23 @@ void TestSandbox::leavesOnlyThePicture()
     const int descriptor = open(picture.constData(), O_RDONLY);
     QVERIFY(descriptor >= 0);
 
+    int requests[2];
+    QVERIFY(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, requests) == 0);
     const pid_t child = fork();
     if (child == 0) {
-        // Each refusal or permission is one bit of the exit code; 0 when all hold.
-        const Sandbox sandbox(STDOUT_FILENO);
-        const std::string missing = sandbox.enter(descriptor);
+        // The exit code is 0 when all checks hold, else the number of the first that does not.
+        const Sandbox sandbox(requests[1]);
+        sandbox.enterAwaitingRequest();
         char byte;
+        iovec data = {&byte, 1};
+        msghdr request = {};
+        request.msg_iov = &data;
+        request.msg_iovlen = 1;
+        const bool requestTaken = recvmsg(requests[1], &request, 0) == 1;
+        const std::string missing = sandbox.enter(descriptor);
         const std::string reopened = "/proc/self/fd/" + std::to_string(descriptor);
         const int checks[] = {
+            requestTaken,
             missing.empty(),
             pread(descriptor, &byte, 1, 0) == 1,
             open(reopened.c_str(), O_RDONLY) >= 0,
@@ -49,18 +59,23 @@ void TestSandbox::leavesOnlyThePicture()
             execl("/bin/true", "true", nullptr) < 0,
             kill(getppid(), 0) < 0,
             mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED,
+            recvmsg(requests[1], &request, MSG_DONTWAIT) < 0 && errno == EPERM, // no second request
+            dup3(descriptor, requests[1], 0) < 0,
         };
-        int failures = 0;
         for (int i = 0; i < int(std::size(checks)); ++i)
-            failures |= checks[i] ? 0 : 1 << i;
-        _exit(failures);
+            if (!checks[i])
+                _exit(1 + i);
+        _exit(0);
     }
+    QCOMPARE(send(requests[0], "r", 1, 0), 1);
     int status = 0;
     QCOMPARE(waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), 0);
     QVERIFY(!QFile::exists(QFile::decodeName(created)));
     close(descriptor);
+    close(requests[0]);
+    close(requests[1]);
 }
 
 QTEST_GUILESS_MAIN(TestSandbox)
