@@ -191,12 +191,12 @@ void PictureLoader::stopDecoder()
     decoderReady = false;
 }
 
-void PictureLoader::dismissBusy()
+void PictureLoader::dismissBusy(bool killProcess)
 {
     if (!busy)
         return;
     busy->disconnect(this);
-    if (busyProcess)
+    if (busyProcess && killProcess)
         ::kill(pid_t(busyProcess), SIGKILL);
     if (busyProcess || busy->descriptor < 0)
         busy->deleteLater();
@@ -291,10 +291,15 @@ void PictureLoader::finish(std::optional<DisplayFrames> frames, const QString &p
 {
     if (!busy)
         return;
-    dismissBusy();
+    // A process that has sent its frames is ended once the window has shown them, so that its end
+    // (and the next one's start) takes no time from showing them.
+    const qint64 answered = frames ? busyProcess : 0;
+    dismissBusy(!answered);
     const QString finishedPath = std::exchange(path, QString());
     if (frames) {
         emit loaded(finishedPath, *frames);
+        if (answered)
+            ::kill(pid_t(answered), SIGKILL);
     } else {
         if (!problem.isEmpty())
             std::fprintf(stderr, "vireoscope: %s\n", qUtf8Printable(problem));

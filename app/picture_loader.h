@@ -46,7 +46,7 @@ private:
     void readDecoder();
     void readAnswer();
     void finish(std::optional<DisplayFrames> frames, const QString &problem = QString());
-    void dismissBusy();
+    void dismissBusy(bool killProcess = true);
     void stopDecoder();
     QString decoderProblem() const;
 

@@ -124,8 +124,9 @@ public:
     // The frames and their message, the last thing this process says, in one write: handed to the
     // pipe as they lie in memory instead of copied into pages the system would first have to find.
     // The pipe reads that memory when the window does, so none of it may change after: the
-    // process ends at once, freeing nothing.
-    [[noreturn]] void sendFramesAndEnd(const DisplayFrames &frames)
+    // process only waits, until the window has shown the frames and ends it (or closes its end
+    // of the channel), so that its end takes no time from showing them.
+    [[noreturn]] void sendFramesAndWait(const DisplayFrames &frames)
     {
         const wire::Message message = {wire::frames, frames.pictureSize.width, frames.pictureSize.height};
         std::vector<cv::Mat> packed;
@@ -136,6 +137,9 @@ public:
             parts.push_back({frame.data, frame.total() * frame.elemSize()});
         mutex.lock();
         writeAll(descriptor, parts, true);
+        pollfd windowEnd = {descriptor, 0, 0}; // the window's end closed: an error
+        while (poll(&windowEnd, 1, -1) < 0 && errno == EINTR)
+            ;
         _exit(0);
     }
 
@@ -291,9 +295,9 @@ void decodeFor(const std::string &path, Channel &channel, const Sandbox &sandbox
         std::fprintf(stderr, "vireoscope-decoder: %s\n", missing.c_str());
 
     const std::optional<DisplayFrames> frames = loadDisplayFrames(*file, &progress);
-    reporter.stop();
     if (frames)
-        channel.sendFramesAndEnd(*frames);
+        channel.sendFramesAndWait(*frames); // the reporter may run on: nothing it says goes after them
+    reporter.stop();
     channel.send(wire::failed);
 }
 
