@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include <fcntl.h>
@@ -38,26 +37,18 @@ QString decoderProgram()
     return folder + QStringLiteral("/" VIREOSCOPE_DECODER_FROM_EXECUTABLE "/vireoscope-decoder");
 }
 
-// The first message waiting on a channel, once it has all arrived.
-std::optional<wire::Message> firstMessage(const QByteArray &bytes)
-{
-    if (bytes.size() < qsizetype(sizeof(wire::Message)))
-        return std::nullopt;
-    wire::Message message;
-    std::memcpy(&message, bytes.constData(), sizeof message);
-    return message;
-}
-
 } // namespace
 
-// One load's channel: the receiving end of its pipe, watched for what arrives.
+// One load's channel: the receiving end of its pipe, watched for what arrives. It is read a
+// message at a time, and a frames message's frames straight into those the window will show.
 class LoadChannel : public QObject
 {
 public:
-    LoadChannel(int descriptor, QObject *parent)
+    LoadChannel(int descriptor, const DisplayFrames &frames, QObject *parent)
         : QObject(parent)
         , descriptor(descriptor)
         , news(std::max(descriptor, 0), QSocketNotifier::Read, this)
+        , frames(frames)
     {
         news.setEnabled(descriptor >= 0);
     }
@@ -67,18 +58,38 @@ public:
             ::close(descriptor);
     }
 
-    // Adds what has arrived; false once the other end has closed.
-    bool receive(QByteArray &into)
+    enum class Read { message, waiting, ended };
+    // Reads what has arrived; `message` once a whole message is in, a frames message with all of
+    // its frames' bytes.
+    Read next(wire::Message &message)
     {
-        char buffer[1 << 16];
         for (;;) {
-            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+            char *into = reinterpret_cast<char *>(&header) + headerBytes;
+            std::size_t wanted = sizeof header - headerBytes;
+            if (wanted == 0 && header.kind == wire::frames) {
+                std::size_t at = framesBytes; // into the frame where the bytes read end
+                for (const cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average}) {
+                    const std::size_t bytes = frame->total() * frame->elemSize();
+                    if (at < bytes) {
+                        into = reinterpret_cast<char *>(frame->data) + at;
+                        wanted = bytes - at;
+                        break;
+                    }
+                    at -= bytes;
+                }
+            }
+            if (wanted == 0) {
+                message = header;
+                headerBytes = framesBytes = 0;
+                return Read::message;
+            }
+            const ssize_t got = ::read(descriptor, into, wanted);
             if (got > 0)
-                into.append(buffer, got);
+                (headerBytes < sizeof header ? headerBytes : framesBytes) += std::size_t(got);
             else if (got < 0 && errno == EINTR)
                 continue;
             else
-                return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+                return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Read::waiting : Read::ended;
         }
     }
 
@@ -87,25 +98,30 @@ public:
     {
         news.disconnect();
         connect(&news, &QSocketNotifier::activated, this, [this] {
-            const bool open = receive(received);
-            const std::optional<wire::Message> started = firstMessage(received);
-            if (started && started->kind == wire::started && wire::isWellFormed(*started))
-                ::kill(pid_t(started->first), SIGKILL);
-            if (started || !open)
+            wire::Message first;
+            const Read read = next(first);
+            if (read == Read::message && first.kind == wire::started && wire::isWellFormed(first))
+                ::kill(pid_t(first.first), SIGKILL);
+            if (read != Read::waiting)
                 deleteLater();
         });
     }
 
     const int descriptor;
     QSocketNotifier news;
-    QByteArray received;
+    const DisplayFrames frames; // at display size, as the wire sends them
+
+private:
+    wire::Message header = {};
+    std::size_t headerBytes = 0, framesBytes = 0; // of the message being read
 };
 
 
 PictureLoader::PictureLoader(QObject *parent)
     : QObject(parent)
 {
-    answer.reserve(qsizetype(sizeof(wire::Message) + wire::framesBytes)); // one block for every load's frames
+    for (DisplayFrames &frames : framesPool)
+        frames = framesToReceive();
     silence.setSingleShot(true);
     silence.setInterval(silenceLimitMs);
     connect(&silence, &QTimer::timeout, this, [this] { finish(std::nullopt); });
@@ -204,7 +220,6 @@ void PictureLoader::dismissBusy(bool killProcess)
         busy->killWhenStarted(); // it may not have said who it is yet
     busy = nullptr;
     busyProcess = 0;
-    answer.resize(0); // its memory kept for the next load
     silence.stop();
 }
 
@@ -223,12 +238,12 @@ void PictureLoader::load(const QString &newPath)
             if (end >= 0)
                 ::close(end);
         // Said once the window has taken in that the load began.
-        busy = new LoadChannel(-1, this); // stands for the load that cannot run
+        busy = new LoadChannel(-1, DisplayFrames(), this); // stands for the load that cannot run
         QTimer::singleShot(0, busy, [this, problem = decoderProblem()] { finish(std::nullopt, problem); });
         return;
     }
     fcntl(channel[1], F_SETPIPE_SZ, 1 << 20); // where the system allows no more, the answer takes turns
-    busy = new LoadChannel(channel[0], this);
+    busy = new LoadChannel(channel[0], unshownFrames(), this);
     connect(&busy->news, &QSocketNotifier::activated, this, &PictureLoader::readAnswer);
 
     const bool sent = wire::sendRequest(decoderSocket, QFile::encodeName(newPath).toStdString(), channel[1]);
@@ -238,44 +253,59 @@ void PictureLoader::load(const QString &newPath)
     silence.start();
 }
 
+DisplayFrames PictureLoader::framesToReceive()
+{
+    DisplayFrames frames;
+    int i = 0;
+    for (cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average})
+        frame->create(wire::frameHeight, wire::frameWidth, CV_8UC(wire::frameChannels[i++]));
+    return frames;
+}
+
+DisplayFrames PictureLoader::unshownFrames() const
+{
+    for (const DisplayFrames &frames : framesPool) {
+        bool heldHereAlone = true;
+        for (const cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average})
+            heldHereAlone = heldHereAlone && frame->u->refcount == 1;
+        if (heldHereAlone)
+            return frames;
+    }
+    return framesToReceive(); // the window, or a test, still holds both
+}
+
 void PictureLoader::readAnswer()
 {
-    if (!busy)
-        return;
-    const bool open = busy->receive(answer);
     while (busy) {
-        const std::optional<wire::Message> message = firstMessage(answer);
-        if (!message || (message->kind == wire::frames && answer.size() < qsizetype(sizeof *message + wire::framesBytes))) {
+        wire::Message message;
+        const LoadChannel::Read read = busy->next(message);
+        if (read == LoadChannel::Read::waiting)
+            return; // the rest is on its way
+        if (read == LoadChannel::Read::ended) {
             // Ended without an answer: it crashed or was killed, or the decoder never ran it
             // (whose own end, still to come, says why).
-            if (!open && (busyProcess || decoderReady || !decoder || decoder->state() == QProcess::NotRunning))
+            if (busyProcess || decoderReady || !decoder || decoder->state() == QProcess::NotRunning)
                 finish(std::nullopt, busyProcess ? QString() : decoderProblem());
-            return; // the rest is on its way
+            return;
         }
-        if (!wire::isWellFormed(*message) || (message->kind == wire::started) == (busyProcess != 0)
-            || message->kind == wire::ready) {
+        if (!wire::isWellFormed(message) || (message.kind == wire::started) == (busyProcess != 0)
+            || message.kind == wire::ready) {
             finish(std::nullopt);
             return;
         }
         silence.start();
-        switch (message->kind) {
+        switch (message.kind) {
         case wire::started:
             // Said before the process reads a byte of the picture, so no picture can make the
             // window kill another process; only the first message may say it.
-            busyProcess = message->first;
+            busyProcess = message.first;
             break;
         case wire::progress:
-            emit progressed(message->first, message->second);
+            emit progressed(message.first, message.second);
             break;
         case wire::frames: {
-            DisplayFrames frames;
-            frames.pictureSize = cv::Size(message->first, message->second);
-            auto *bytes = reinterpret_cast<uchar *>(answer.data()) + sizeof *message;
-            int i = 0;
-            for (cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average}) {
-                *frame = cv::Mat(wire::frameHeight, wire::frameWidth, CV_8UC(wire::frameChannels[i++]), bytes).clone();
-                bytes += frame->total() * frame->elemSize();
-            }
+            DisplayFrames frames = busy->frames;
+            frames.pictureSize = cv::Size(message.first, message.second);
             finish(std::move(frames));
             return;
         }
@@ -283,7 +313,6 @@ void PictureLoader::readAnswer()
             finish(std::nullopt);
             return;
         }
-        answer.remove(0, sizeof *message);
     }
 }
 
@@ -306,9 +335,10 @@ void PictureLoader::finish(std::optional<DisplayFrames> frames, const QString &p
         emit failed(finishedPath, problem);
     }
 #ifdef __GLIBC__
-    // Freeing the frames' large blocks raises glibc's threshold for mapping such blocks, so later
-    // ones come from the heap, between blocks still in use, where freed pages stay. Once the
-    // window has put the new frames up and let go of the old ones, hand those pages back.
-    malloc_trim(0);
+    // Freeing large blocks (the views' pictures) raises glibc's threshold for mapping such
+    // blocks, so later ones come from the heap, between blocks still in use, where freed pages
+    // stay. Once the window has put the new frames up and let go of the old ones, those pages
+    // are handed back: after, so that the frames are not kept waiting.
+    QTimer::singleShot(0, this, [] { malloc_trim(0); });
 #endif
 }

@@ -1,7 +1,6 @@
 #ifndef PICTURE_LOADER_H
 #define PICTURE_LOADER_H
 
-#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -49,6 +48,9 @@ private:
     void dismissBusy(bool killProcess = true);
     void stopDecoder();
     QString decoderProblem() const;
+    static DisplayFrames framesToReceive();
+    // Frames to receive a load's in: of those taken before, the ones nothing shows any longer.
+    DisplayFrames unshownFrames() const;
 
     QProcess *decoder = nullptr;         // waits for pictures, and forks a process for each
     int decoderSocket = -1;              // to the decoder: requests out, its readiness in
@@ -57,7 +59,7 @@ private:
     LoadChannel *busy = nullptr;         // the newest load's channel
     qint64 busyProcess = 0;              // the newest load's process, once it has said
     QString path;                        // of the newest load
-    QByteArray answer;                   // what the busy process has sent and is not yet read
+    DisplayFrames framesPool[2];         // the shown frames and the next load's, taken once
     QTimer silence;                      // a process that says nothing for this long has hung
 
     struct InProcessLoad;                // where no decoder process runs yet (Windows)
