@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include <fcntl.h>
@@ -35,6 +36,13 @@ QString decoderProgram()
     if (QFileInfo(beside).isExecutable())
         return beside;
     return folder + QStringLiteral("/" VIREOSCOPE_DECODER_FROM_EXECUTABLE "/vireoscope-decoder");
+}
+
+// A load's six frames, in the order the wire sends them.
+template<typename Frames>
+auto inWireOrder(Frames &frames)
+{
+    return std::array{&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average};
 }
 
 } // namespace
@@ -68,7 +76,7 @@ public:
             std::size_t wanted = sizeof header - headerBytes;
             if (wanted == 0 && header.kind == wire::frames) {
                 std::size_t at = framesBytes; // into the frame where the bytes read end
-                for (const cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average}) {
+                for (const cv::Mat *frame : inWireOrder(frames)) {
                     const std::size_t bytes = frame->total() * frame->elemSize();
                     if (at < bytes) {
                         into = reinterpret_cast<char *>(frame->data) + at;
@@ -257,7 +265,7 @@ DisplayFrames PictureLoader::framesToReceive()
 {
     DisplayFrames frames;
     int i = 0;
-    for (cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average})
+    for (cv::Mat *frame : inWireOrder(frames))
         frame->create(wire::frameHeight, wire::frameWidth, CV_8UC(wire::frameChannels[i++]));
     return frames;
 }
@@ -266,7 +274,7 @@ DisplayFrames PictureLoader::unshownFrames() const
 {
     for (const DisplayFrames &frames : framesPool) {
         bool heldHereAlone = true;
-        for (const cv::Mat *frame : {&frames.rgb, &frames.gray, &frames.gauss, &frames.sobel, &frames.laplace, &frames.average})
+        for (const cv::Mat *frame : inWireOrder(frames))
             heldHereAlone = heldHereAlone && frame->u->refcount == 1;
         if (heldHereAlone)
             return frames;
