@@ -1,8 +1,8 @@
 // The decoder: started by the window before it is needed, it loads its libraries once and waits.
 // For each picture the window asks for, it forks a process of its own, which opens the picture,
 // shuts itself in, decodes it and answers with the six frames. A fork starts at once with every
-// library loaded, and dies with its picture: killed when a newer load overtakes it, its memory
-// going back to the system when it ends.
+// library loaded, and dies with its picture: killed by the decoder, never by a number it was told,
+// when a newer load overtakes it or the window has its frames, its memory going back to the system.
 #include <QFile>
 
 #include <opencv2/core.hpp>
@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,6 +34,7 @@
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "heif_picture.h"
@@ -66,7 +69,8 @@ bool writeAll(int descriptor, std::vector<iovec> parts, bool handOver)
     return true;
 }
 
-// The next picture asked for, and the channel to answer on; nothing once the asking end has gone.
+// The next picture asked for, and the channel to answer on; an empty path (and no channel) where
+// the window ends its newest load; nothing once the asking end has gone.
 struct Request
 {
     std::string path;
@@ -95,6 +99,8 @@ std::optional<Request> receiveRequest(int socket)
                 std::memcpy(&request.channel, CMSG_DATA(part), sizeof(int));
         wire::Request header;
         std::memcpy(&header, bytes.data(), std::min(sizeof header, std::size_t(got)));
+        if (request.channel < 0 && std::size_t(got) == sizeof header && header.pathBytes == 0)
+            return request;
         if (request.channel < 0 || std::size_t(got) < sizeof header || header.pathBytes == 0
             || header.pathBytes != std::size_t(got) - sizeof header || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
             if (request.channel >= 0)
@@ -148,15 +154,19 @@ private:
     std::mutex mutex;
 };
 
-// Sends how far the decode is, whenever it has moved. Its thread is started and shut in while
-// the process waits for its picture (starting one takes longer than decoding a small picture):
-// it reads no file, so it may not even open the picture.
+// Sends how far the decode is, whenever it has moved. Its thread is started while the process
+// warms up and shut in once it waits for its picture (starting one takes longer than decoding a
+// small picture, and the sandbox's limits would stop the warm-up): it reads no file, so it may
+// not even open the picture.
 class ProgressReporter
 {
 public:
     ProgressReporter(Channel &channel, const Sandbox &sandbox)
         : thread([this, &channel, &sandbox] {
             std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return awaitingRequest || stopped; });
+            if (stopped)
+                return;
             sandbox.enterAwaitingRequest();
             missing = sandbox.enter(-1);
             entered = true;
@@ -175,6 +185,14 @@ public:
             }
         })
     {}
+
+    // The process has warmed up and waits for its picture: the thread shuts itself in.
+    void awaitRequest()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        awaitingRequest = true;
+        changed.notify_all();
+    }
 
     // Reports from now on, once its thread is shut in (long since, as a rule). Returns what its
     // sandbox lacks.
@@ -207,7 +225,7 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     const LoadProgress *progress = nullptr;
-    bool entered = false, stopped = false;
+    bool awaitingRequest = false, entered = false, stopped = false;
     std::string missing;
     std::thread thread;
 };
@@ -279,7 +297,6 @@ void warmUp(int requests)
 // One picture's process: it answers on its channel, and ends (on its own, once it has sent frames).
 void decodeFor(const std::string &path, Channel &channel, const Sandbox &sandbox, ProgressReporter &reporter)
 {
-    channel.send(wire::started, int(getpid()));
     const std::optional<PictureFile> file = PictureFile::open(QFile::decodeName(QByteArray::fromStdString(path)));
     if (!file) {
         channel.send(wire::failed);
@@ -301,6 +318,173 @@ void decodeFor(const std::string &path, Channel &channel, const Sandbox &sandbox
     channel.send(wire::failed);
 }
 
+// A picture's process holds its error pipe as its standard descriptors, then its channel; what it
+// opens later comes after them.
+constexpr int channelDescriptor = 3;
+
+// Closes every descriptor from `first` on, but `kept`.
+void closeFrom(int first, int kept = -1)
+{
+    const auto closeRange = [](int from, int to) {
+        if (from <= to && close_range(unsigned(from), unsigned(to), 0) != 0) // a kernel without it
+            for (int descriptor = from; descriptor <= std::min(to, 1 << 16); ++descriptor)
+                close(descriptor);
+    };
+    if (kept >= first)
+        closeRange(first, kept - 1);
+    closeRange(std::max(first, kept + 1), INT_MAX);
+}
+
+// A picture's process as the decoder holds it: by a process descriptor from its fork on, and
+// unreaped until then, so that no other process can ever be taken for it; and by the pipe it
+// prints on.
+struct PictureProcess
+{
+    enum Role { waiting, busy, ending } role = waiting;
+    pid_t pid = 0;
+    int handle = -1;   // its process descriptor; -1 on a kernel without them
+    int requests = -1; // while it waits for its picture
+    int errors = -1;   // what it prints, until it ends
+    std::size_t printed = 0;
+    bool reaped = false;
+
+    void kill()
+    {
+        role = ending;
+        if (reaped)
+            return;
+        if (handle < 0 || syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0) != 0)
+            ::kill(pid, SIGKILL);
+    }
+    bool hasEnded() const
+    {
+        pollfd end = {handle, POLLIN, 0};
+        return reaped || (handle >= 0 && poll(&end, 1, 0) > 0);
+    }
+    void reap()
+    {
+        waitpid(pid, nullptr, 0);
+        reaped = true;
+        role = ending;
+        for (int *descriptor : {&handle, &requests})
+            if (*descriptor >= 0)
+                close(std::exchange(*descriptor, -1));
+    }
+
+    // Passes on what the process printed, every byte outside printable ASCII escaped, so that
+    // nothing it prints can steer a terminal; and no more than a few pages of it.
+    void relayErrors()
+    {
+        constexpr std::size_t mostPrinted = 64 << 10;
+        char bytes[4096];
+        const ssize_t got = read(errors, bytes, sizeof bytes);
+        if (got <= 0) {
+            if (got == 0 || errno != EINTR)
+                close(std::exchange(errors, -1));
+            return;
+        }
+        std::string escaped;
+        for (ssize_t at = 0; at < got && printed < mostPrinted; ++at, ++printed) {
+            const auto byte = static_cast<unsigned char>(bytes[at]);
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02x", byte);
+            escaped += (byte >= ' ' && byte < 0x7f) || byte == '\n' || byte == '\t' ? std::string(1, char(byte)) : code;
+        }
+        if (printed == mostPrinted && !escaped.empty())
+            escaped += "\nvireoscope-decoder: the rest of what a picture's process printed is left out\n";
+        std::vector<iovec> parts = {{escaped.data(), escaped.size()}};
+        writeAll(STDERR_FILENO, parts, false);
+    }
+};
+
+// A picture's process, forked ahead of its picture and warmed up; nullptr if none could be.
+PictureProcess *forkWaiting(std::list<PictureProcess> &processes)
+{
+    int errors[2], requests[2];
+    if (pipe2(errors, O_CLOEXEC) != 0)
+        return nullptr;
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, requests) != 0) {
+        close(errors[0]);
+        close(errors[1]);
+        return nullptr;
+    }
+    const pid_t decoder = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+        // It holds what it prints on and its channel, nothing of the decoder's: not the window's
+        // socket, not another load's channel or process.
+        for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+            dup2(errors[1], standard);
+        if (requests[1] != channelDescriptor)
+            dup2(requests[1], channelDescriptor);
+        closeFrom(channelDescriptor + 1);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != decoder) // the decoder has gone already
+            _exit(0);
+        // The channel will take the requests' socket's place, so that the sandbox, made ready
+        // now, lets it be written to.
+        const Sandbox sandbox(channelDescriptor);
+        Channel channel(channelDescriptor);
+        ProgressReporter reporter(channel, sandbox);
+        warmUp(channelDescriptor);
+        reporter.awaitRequest();
+        sandbox.enterAwaitingRequest();
+        const std::optional<Request> request = receiveRequest(channelDescriptor);
+        if (request && !request->path.empty()
+            && dup3(request->channel, channelDescriptor, O_CLOEXEC) == channelDescriptor) {
+            close(request->channel);
+            decodeFor(request->path, channel, sandbox, reporter);
+        }
+        // Nothing of this process is needed after its answer: no teardown, and the reporter's
+        // thread is not waited for.
+        _exit(0);
+    }
+    close(errors[1]);
+    close(requests[1]);
+    if (child < 0) {
+        close(errors[0]);
+        close(requests[0]);
+        return nullptr;
+    }
+    PictureProcess &forked = processes.emplace_back();
+    forked.pid = child;
+    forked.handle = int(syscall(SYS_pidfd_open, child, 0)); // unreaped, so it is this child's
+    forked.requests = requests[0];
+    forked.errors = errors[0];
+    return &forked;
+}
+
+PictureProcess *withRole(std::list<PictureProcess> &processes, PictureProcess::Role role)
+{
+    for (PictureProcess &process : processes)
+        if (process.role == role)
+            return &process;
+    return nullptr;
+}
+
+// Hands a request to the waiting process (one forked for it if none waits), after telling the
+// window on the request's channel which process it is. False if none took it.
+bool handOver(std::list<PictureProcess> &processes, const Request &request)
+{
+    PictureProcess *next = withRole(processes, PictureProcess::waiting);
+    if (next && next->hasEnded()) // killed from outside, say
+        next->kill();
+    if (!next || next->role != PictureProcess::waiting)
+        next = forkWaiting(processes);
+    if (!next)
+        return false;
+    const wire::Message started = {wire::started, next->pid, 0};
+    if (write(request.channel, &started, sizeof started) != sizeof started)
+        return false; // the window has given up on this load already
+    if (!wire::sendRequest(next->requests, request.path, request.channel)) {
+        next->kill();
+        return false;
+    }
+    close(std::exchange(next->requests, -1));
+    next->role = PictureProcess::busy;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -311,93 +495,62 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vireoscope-decoder: the picture decoder of vireoscope, started by it alone\n");
         return 2;
     }
+    // Whatever else the window inherited from what started it (a file manager, a shell) is not
+    // the decoder's to hold, nor its pictures'.
+    closeFrom(STDERR_FILENO + 1, window);
     // Nothing is ever written to standard output on purpose; what a library prints there by
     // mistake goes where its other messages go.
     dup2(STDERR_FILENO, STDOUT_FILENO);
     prctl(PR_SET_PDEATHSIG, SIGKILL); // the window gone, nobody wants what this would bring
+    signal(SIGPIPE, SIG_IGN);         // a write to a channel the window has closed just fails
     prepareDecoders();
     knownShortcomings = sandboxShortcomings();
     if (!knownShortcomings.empty())
         std::fprintf(stderr, "vireoscope-decoder: %s\n", knownShortcomings.c_str());
-    signal(SIGCHLD, SIG_IGN);         // the pictures' processes leave nothing behind
     const wire::Message ready = {wire::ready, 0, 0};
     if (send(window, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready)
         return 0;
 
     // A picture's process waits, forked and warmed up, for the next request, which is handed on
-    // to it. The next one is forked once that one has ended, so that its warming up never takes a
-    // core from a load; a request that comes first (a load overtaken) has one forked for it.
-    struct Child
-    {
-        int socket = -1;
-        pid_t pid = 0;
-    };
-    const auto forkWaiting = [window]() -> Child {
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-            return {};
-        const pid_t child = fork();
-        if (child == 0) {
-            close(window);
-            close(pair[0]);
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            // The channel will take the requests' socket's place, so that the sandbox, made ready
-            // now, lets it be written to.
-            const Sandbox sandbox(pair[1]);
-            Channel channel(pair[1]);
-            ProgressReporter reporter(channel, sandbox);
-            warmUp(pair[1]);
-            sandbox.enterAwaitingRequest();
-            const std::optional<Request> request = receiveRequest(pair[1]);
-            if (request && dup3(request->channel, pair[1], O_CLOEXEC) == pair[1]) {
-                close(request->channel);
-                decodeFor(request->path, channel, sandbox, reporter);
-            }
-            // Nothing of this process is needed after its answer: no teardown, and the reporter's
-            // thread is not waited for.
-            _exit(0);
-        }
-        close(pair[1]);
-        if (child < 0) {
-            close(pair[0]);
-            return {};
-        }
-        return {pair[0], child};
-    };
-    Child waiting = forkWaiting();
-    int busy = -1; // the working process, readable once it has ended
+    // to it. The next one is forked once the busy one has ended, so that its warming up never
+    // takes a core from a load; a request that comes first (a load overtaken) has one forked for
+    // it. Processes are ended here alone, and reaped only once they have ended.
+    std::list<PictureProcess> processes;
+    forkWaiting(processes);
     for (;;) {
-        pollfd events[2] = {{window, POLLIN, 0}, {busy, POLLIN, 0}};
-        if (poll(events, busy >= 0 ? 2 : 1, -1) < 0) {
+        std::vector<pollfd> events = {{window, POLLIN, 0}};
+        for (const PictureProcess &process : processes) {
+            events.push_back({process.errors, POLLIN, 0});
+            events.push_back({process.handle, POLLIN, 0});
+        }
+        if (poll(events.data(), nfds_t(events.size()), -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (busy >= 0 && events[1].revents) {
-            close(std::exchange(busy, -1));
-            if (waiting.socket < 0)
-                waiting = forkWaiting();
+        auto event = events.begin() + 1;
+        for (auto process = processes.begin(); process != processes.end(); event += 2) {
+            if (event[0].revents)
+                process->relayErrors();
+            // Without a process descriptor, its error pipe's end tells that it has ended.
+            if (!process->reaped && (event[1].revents || (process->handle < 0 && process->errors < 0)))
+                process->reap();
+            process = process->reaped && process->errors < 0 ? processes.erase(process) : std::next(process);
         }
+        if (!withRole(processes, PictureProcess::waiting) && !withRole(processes, PictureProcess::busy))
+            forkWaiting(processes);
         if (!events[0].revents)
             continue;
         const std::optional<Request> request = receiveRequest(window);
         if (!request)
             break;
-        // One that has gone meanwhile (killed from outside, say) is replaced once.
-        for (int attempt = 0; attempt < 2 && !wire::sendRequest(waiting.socket, request->path, request->channel); ++attempt) {
-            if (waiting.socket >= 0)
-                close(waiting.socket);
-            waiting = forkWaiting();
+        // The newest load is over: overtaken, or ended by the window once it has shown its frames.
+        if (PictureProcess *busy = withRole(processes, PictureProcess::busy))
+            busy->kill();
+        if (request->channel >= 0) {
+            handOver(processes, *request);
+            close(request->channel); // the picture's process has its own; if none, the load fails
         }
-        close(request->channel); // the picture's process has its own; if none, it ends unanswered
-        if (waiting.socket >= 0)
-            close(waiting.socket);
-        if (busy >= 0)
-            close(busy);
-        busy = int(syscall(SYS_pidfd_open, waiting.pid, 0));
-        waiting = {};
-        if (busy < 0) // ended already, or a kernel without process descriptors
-            waiting = forkWaiting();
     }
     return 0;
 }

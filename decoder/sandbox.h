@@ -7,8 +7,10 @@
 // The decoder's sandbox. Entered, it shuts the process in for the rest of its life: it may read
 // the one picture it has open (also reopened by name through /proc/self/fd), use memory and
 // threads, and write to the window's channel and to standard error; nothing else. No new program,
-// no socket, no file written or created, no signal to another process, no other file read, and
-// memory bounded. Enter it after every library the decode needs has loaded and the picture is
+// no socket, no file written or created, no signal to another process, no other file read or
+// asked about, and memory, threads and processor time bounded. The process holds its error pipe
+// as its standard descriptors and its channel next, at the lowest numbers; the rest are the
+// picture's. Enter it after every library the decode needs has loaded and the picture is
 // open, before the picture's first byte is read. It is made ready before the picture is known, by
 // the process that will enter it, for the channel it will write to: building the system-call
 // filter takes longer than all the rest. Each thread that is to run once the picture is read must
@@ -18,8 +20,8 @@ class Sandbox
 public:
     explicit Sandbox(int channelDescriptor);
     // The first step, taken while the process waits for its picture, so that the picture's load
-    // does not wait for it (loading the call filter takes longer than all the rest): memory
-    // bounded, no new privileges, and the call filter, which still lets the thread take one
+    // does not wait for it (loading the call filter takes longer than all the rest): limits set,
+    // no new privileges, and the call filter, which still lets the thread take one
     // request on the channel's descriptor and put the request's own channel in its place.
     void enterAwaitingRequest() const;
     // The rest, once the picture is open, and the first step too if the thread has not taken it:
@@ -34,6 +36,7 @@ private:
     // The filters' instructions, as the kernel takes them; empty if none.
     std::vector<unsigned char> filter, closingFilter;
     long long addressSpace = 0; // the limit to the process's address space; 0 for none
+    long long tasks = 0;        // to the threads the user may run, this process's among them
 };
 
 // What Sandbox::enter would find missing on this system, asked without entering it.

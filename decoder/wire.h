@@ -12,10 +12,12 @@
 
 // What the window and its decoder say to each other, in the byte order of the machine both run
 // on. The decoder, started once, says on its socket that it is ready, its libraries loaded. For
-// each picture the window sends it a request (the path) with the sending end of a new channel;
-// the decoder forks a process of its own for that picture, which answers on the channel: first
-// that it has started (and its process id, to be killed by), then any number of progress
-// messages, then either the frames, or that the picture could not be read.
+// each picture the window sends it a request (the path) with the sending end of a new channel,
+// and once it no longer wants the newest load (overtaken, or its frames shown) a request with no
+// path and no channel, after which the decoder ends that load's process. The decoder first says
+// on the channel which process has the picture (its id, for the curious: nobody is signalled by
+// it); that process then sends any number of progress messages, then either the frames, or that
+// the picture could not be read.
 // Every size is fixed or bounded, and checked on arrival.
 namespace wire {
 
@@ -30,7 +32,7 @@ enum Kind : std::uint32_t {
     frames = 2,   // first and second: the picture's width and height; then the frames' bytes
     failed = 3,   // the picture could not be read; first and second are 0
     ready = 4,    // the decoder has loaded its libraries and waits for requests; first and second are 0
-    started = 5,  // a picture's process has started; first: its process id
+    started = 5,  // from the decoder: a picture's process has the request; first: its process id
 };
 
 struct Message
@@ -91,6 +93,13 @@ inline bool sendRequest(int socket, const std::string &path, int channel)
     rights->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(rights), &channel, sizeof(int));
     return sendmsg(socket, &message, MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+
+// Has the decoder end the newest load's process, if it still runs.
+inline bool sendEnd(int socket)
+{
+    const Request request = {0};
+    return send(socket, &request, sizeof request, MSG_NOSIGNAL) == ssize_t(sizeof request);
 }
 #endif
 

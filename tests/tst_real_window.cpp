@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <csignal>
+#include <map>
 #include <unistd.h>
 
 #include "dialog_driver.h"
@@ -61,6 +62,33 @@ std::optional<QPoint> centralByPicture(const XSession &x, unsigned long window, 
         return central.has_value();
     });
     return central;
+}
+
+// The process that has the picture open: the one decoding it; 0 if none opens it.
+qint64 processHolding(const QString &picture)
+{
+    for (QDeadlineTimer deadline(20000); !deadline.hasExpired(); QThread::msleep(10))
+        for (const QFileInfo &process : QDir(QStringLiteral("/proc")).entryInfoList({QStringLiteral("[0-9]*")}, QDir::Dirs))
+            for (const QFileInfo &open : QDir(process.filePath() + QStringLiteral("/fd")).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                if (open.symLinkTarget() == picture)
+                    return process.fileName().toLongLong();
+    return 0;
+}
+
+// What each of the process's descriptors names ("0 pipe:[1234]", ...), in order.
+QStringList descriptorsOf(qint64 process)
+{
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(process));
+    std::map<int, QString> named;
+    for (const QString &number : descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[4096];
+        const ssize_t length = readlink(QFile::encodeName(descriptors.filePath(number)).constData(), target, sizeof target);
+        named[number.toInt()] = QFile::decodeName(QByteArray(target, int(std::max<ssize_t>(length, 0))));
+    }
+    QStringList listed;
+    for (const auto &[number, target] : named)
+        listed << QStringLiteral("%1 %2").arg(number).arg(target);
+    return listed;
 }
 
 // The window titled Vireoscope shows the picture's six views exactly.
@@ -336,6 +364,21 @@ void TestRealWindow::answersWhileLoading()
     QVERIFY2(differingSamples(viewOnScreen(x.screenshot(), "origin"), asShown(small.rgb)) == 0,
              "the load was over before the window could be tried");
 
+    // Its process holds its error pipe (as its standard descriptors), its channel and the picture,
+    // nothing else. Stopped and continued, as from a terminal, it goes on.
+    const qint64 decoding = processHolding(largePath);
+    QVERIFY2(decoding, "no decoder opened the picture");
+    const QStringList held = descriptorsOf(decoding);
+    const QString errors = held.value(0).section(' ', 1), channel = held.value(3).section(' ', 1);
+    QStringList expected = {"0 " + errors, "1 " + errors, "2 " + errors, "3 " + channel};
+    for (const QString &picture : held.mid(4))
+        expected << picture.section(' ', 0, 0) + ' ' + largePath;
+    QVERIFY2(held == expected && errors.startsWith("pipe:") && channel.startsWith("pipe:") && errors != channel
+             && held.size() > 4, qPrintable(held.join(", ")));
+    QCOMPARE(kill(pid_t(decoding), SIGSTOP), 0);
+    QThread::msleep(300);
+    QCOMPARE(kill(pid_t(decoding), SIGCONT), 0);
+
     // Then the large picture's six views, blurred as the spin box now says.
     const DisplayFrames large = literalDisplayFrames(cv::imread(largePath.toStdString(), cv::IMREAD_COLOR));
     QVERIFY(x.waitForScreen([&](const cv::Mat &screen) {
@@ -391,13 +434,7 @@ void TestRealWindow::killedDecoderFailsOnlyItsLoad()
 {
     QVERIFY2(startProgram(), "the window did not show its empty views");
     QVERIFY(openThroughFileDialog(x, central, largePath));
-    // The process that has the large picture open: the one decoding it.
-    qint64 decoder = 0;
-    for (QDeadlineTimer deadline(20000); !decoder && !deadline.hasExpired(); QThread::msleep(10))
-        for (const QFileInfo &process : QDir(QStringLiteral("/proc")).entryInfoList({QStringLiteral("[0-9]*")}, QDir::Dirs))
-            for (const QFileInfo &open : QDir(process.filePath() + QStringLiteral("/fd")).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
-                if (open.symLinkTarget() == largePath)
-                    decoder = process.fileName().toLongLong();
+    const qint64 decoder = processHolding(largePath);
     QVERIFY2(decoder, "no decoder opened the picture");
     // Every thread of it is shut in: the decoding one, and those it started or had waiting.
     const auto threadsShutIn = [decoder] {
