@@ -7,7 +7,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <algorithm>
 #include <array>
@@ -27,9 +26,14 @@ namespace {
 // A process that has said nothing for this long has hung; those that can tell how far they
 // are say so several times a second.
 constexpr int silenceLimitMs = 120000;
+// Far more often than that, a process is broken or hostile: it may say how far it is ten times
+// at once, and a hundred times a second on average.
+constexpr qint64 progressBurst = 10, progressPerSecond = 100;
+// Messages read in one turn of the event loop, so that no answer keeps the window from the rest.
+constexpr int messagesPerTurn = 64;
 
 // Beside the executable (a build) or where it is installed relative to it.
-QString decoderProgram()
+QString installedDecoder()
 {
     const QString folder = QCoreApplication::applicationDirPath();
     const QString beside = folder + QStringLiteral("/vireoscope-decoder");
@@ -101,20 +105,6 @@ public:
         }
     }
 
-    // Kills the load's process once it says who it is, and goes; or goes once it has ended.
-    void killWhenStarted()
-    {
-        news.disconnect();
-        connect(&news, &QSocketNotifier::activated, this, [this] {
-            wire::Message first;
-            const Read read = next(first);
-            if (read == Read::message && first.kind == wire::started && wire::isWellFormed(first))
-                ::kill(pid_t(first.first), SIGKILL);
-            if (read != Read::waiting)
-                deleteLater();
-        });
-    }
-
     const int descriptor;
     QSocketNotifier news;
     const DisplayFrames frames; // at display size, as the wire sends them
@@ -125,8 +115,9 @@ private:
 };
 
 
-PictureLoader::PictureLoader(QObject *parent)
+PictureLoader::PictureLoader(QObject *parent, const QString &decoderProgram)
     : QObject(parent)
+    , decoderProgram(decoderProgram.isEmpty() ? installedDecoder() : decoderProgram)
 {
     for (DisplayFrames &frames : framesPool)
         frames = framesToReceive();
@@ -162,7 +153,7 @@ void PictureLoader::prepare()
     decoderSocket = sockets[0];
     decoder = new QProcess(this);
     decoder->setProcessChannelMode(QProcess::ForwardedChannels);
-    decoder->start(decoderProgram(), {QString::number(sockets[1])});
+    decoder->start(decoderProgram, {QString::number(sockets[1])});
     ::close(sockets[1]);
     decoderNews = new QSocketNotifier(decoderSocket, QSocketNotifier::Read, this);
     connect(decoderNews, &QSocketNotifier::activated, this, &PictureLoader::readDecoder);
@@ -215,17 +206,16 @@ void PictureLoader::stopDecoder()
     decoderReady = false;
 }
 
-void PictureLoader::dismissBusy(bool killProcess)
+void PictureLoader::dismissBusy(bool endProcess)
 {
     if (!busy)
         return;
     busy->disconnect(this);
-    if (busyProcess && killProcess)
-        ::kill(pid_t(busyProcess), SIGKILL);
-    if (busyProcess || busy->descriptor < 0)
-        busy->deleteLater();
-    else
-        busy->killWhenStarted(); // it may not have said who it is yet
+    busy->deleteLater();
+    // Only the decoder, its parent, ends it: it knows the process for sure, where a number could
+    // have gone to another process by now.
+    if (endProcess && decoderSocket >= 0)
+        wire::sendEnd(decoderSocket);
     busy = nullptr;
     busyProcess = 0;
     silence.stop();
@@ -259,6 +249,8 @@ void PictureLoader::load(const QString &newPath)
     if (!sent) // the decoder has gone: the channel's end tells
         QTimer::singleShot(0, busy, [this] { readAnswer(); });
     silence.start();
+    sinceRequest.start();
+    progressMessages = 0;
 }
 
 DisplayFrames PictureLoader::framesToReceive()
@@ -284,7 +276,8 @@ DisplayFrames PictureLoader::unshownFrames() const
 
 void PictureLoader::readAnswer()
 {
-    while (busy) {
+    // The rest, if any, in the next turn: the notifier fires again while there is more to read.
+    for (int messages = 0; busy && messages < messagesPerTurn; ++messages) {
         wire::Message message;
         const LoadChannel::Read read = busy->next(message);
         if (read == LoadChannel::Read::waiting)
@@ -304,11 +297,15 @@ void PictureLoader::readAnswer()
         silence.start();
         switch (message.kind) {
         case wire::started:
-            // Said before the process reads a byte of the picture, so no picture can make the
-            // window kill another process; only the first message may say it.
+            // Said by the decoder, before the process reads a byte of the picture; only the first
+            // message may say it.
             busyProcess = message.first;
             break;
         case wire::progress:
+            if (++progressMessages > progressBurst + sinceRequest.elapsed() * progressPerSecond / 1000) {
+                finish(std::nullopt);
+                return;
+            }
             emit progressed(message.first, message.second);
             break;
         case wire::frames: {
@@ -330,13 +327,12 @@ void PictureLoader::finish(std::optional<DisplayFrames> frames, const QString &p
         return;
     // A process that has sent its frames is ended once the window has shown them, so that its end
     // (and the next one's start) takes no time from showing them.
-    const qint64 answered = frames ? busyProcess : 0;
-    dismissBusy(!answered);
+    dismissBusy(!frames);
     const QString finishedPath = std::exchange(path, QString());
     if (frames) {
         emit loaded(finishedPath, *frames);
-        if (answered)
-            ::kill(pid_t(answered), SIGKILL);
+        if (decoderSocket >= 0)
+            wire::sendEnd(decoderSocket);
     } else {
         if (!problem.isEmpty())
             std::fprintf(stderr, "vireoscope: %s\n", qUtf8Printable(problem));

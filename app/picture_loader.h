@@ -1,6 +1,7 @@
 #ifndef PICTURE_LOADER_H
 #define PICTURE_LOADER_H
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -23,7 +24,8 @@ class PictureLoader : public QObject
     Q_OBJECT
 
 public:
-    explicit PictureLoader(QObject *parent = nullptr);
+    // `decoderProgram`: the decoder to start; by default the one installed with the window.
+    explicit PictureLoader(QObject *parent = nullptr, const QString &decoderProgram = QString());
     ~PictureLoader() override; // the decoder and a busy process are killed
 
     // Starts the decoder, if it does not run; a load starts it itself.
@@ -31,7 +33,7 @@ public:
     void load(const QString &path);
     bool isLoading() const;
 
-    // The process decoding the newest load, 0 if none or not yet known.
+    // The process decoding the newest load, 0 if none or not yet known; as the decoder says it.
     qint64 busyProcessId() const { return busyProcess; }
 
 signals:
@@ -45,13 +47,14 @@ private:
     void readDecoder();
     void readAnswer();
     void finish(std::optional<DisplayFrames> frames, const QString &problem = QString());
-    void dismissBusy(bool killProcess = true);
+    void dismissBusy(bool endProcess = true);
     void stopDecoder();
     QString decoderProblem() const;
     static DisplayFrames framesToReceive();
     // Frames to receive a load's in: of those taken before, the ones nothing shows any longer.
     DisplayFrames unshownFrames() const;
 
+    QString decoderProgram;
     QProcess *decoder = nullptr;         // waits for pictures, and forks a process for each
     int decoderSocket = -1;              // to the decoder: requests out, its readiness in
     QSocketNotifier *decoderNews = nullptr;
@@ -61,6 +64,8 @@ private:
     QString path;                        // of the newest load
     DisplayFrames framesPool[2];         // the shown frames and the next load's, taken once
     QTimer silence;                      // a process that says nothing for this long has hung
+    QElapsedTimer sinceRequest;          // of the newest load
+    qint64 progressMessages = 0;         // of the newest load
 
     struct InProcessLoad;                // where no decoder process runs yet (Windows)
     InProcessLoad *inProcess = nullptr;

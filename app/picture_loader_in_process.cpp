@@ -17,7 +17,7 @@ struct PictureLoader::InProcessLoad
     QTimer poll; // the decoders count their rows in plain counters
 };
 
-PictureLoader::PictureLoader(QObject *parent)
+PictureLoader::PictureLoader(QObject *parent, const QString &) // no decoder program to start
     : QObject(parent)
 {}
 

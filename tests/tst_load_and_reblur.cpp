@@ -16,6 +16,7 @@
 #include "dialog_driver.h"
 #include "literal_pipeline.h"
 #include "mainwindow.h"
+#include "picture_loader.h"
 #include "picture_types.h"
 #include "pictures.h"
 #include "shown.h"
@@ -45,6 +46,7 @@ private slots:
     void undecodableFilesChangeNothing();
     void cancelChangesNothing();
     void secondLoadReplacesEverything();
+    void floodingDecoderFailsOnlyItsLoad();
     void reblurUpAndDownRestoresExactly();
     void spinBoxBeforeAnyLoadDoesNothing();
     void evenTypedSizeBlursWithTheNextOddSize();
@@ -259,6 +261,26 @@ void TestLoadAndReblur::secondLoadReplacesEverything()
     spinBox()->stepUp();
     const cv::Mat second = shownPicture(view("origin"));
     QCOMPARE(differingSamples(gaussianView(), literalReblur(second, 11)), 0LL);
+}
+
+void TestLoadAndReblur::floodingDecoderFailsOnlyItsLoad()
+{
+    // A decoder that says how far it is far more often than any decode moves is broken: its load
+    // fails, the window's timers keep firing throughout, and the next load is read.
+    PictureLoader loader(nullptr, QFINDTESTDATA("support/flooding_decoder.py"));
+    QSignalSpy failed(&loader, &PictureLoader::failed), loaded(&loader, &PictureLoader::loaded);
+    QTimer ticking;
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    connect(&ticking, &QTimer::timeout, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+    ticking.start(1);
+    sinceTick.start();
+    loader.load(path(QStringLiteral("first.jpg")));
+    QTRY_COMPARE(failed.count(), 1);
+    loader.load(path(QStringLiteral("second.png")));
+    QTRY_COMPARE(loaded.count(), 1);
+    QCOMPARE(failed.count(), 1);
+    QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longestGap)));
 }
 
 void TestLoadAndReblur::reblurUpAndDownRestoresExactly()
