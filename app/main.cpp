@@ -16,7 +16,12 @@ void describe(QCommandLineParser &parser)
     QCoreApplication::setApplicationName(QStringLiteral("vireoscope"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VIREOSCOPE_VERSION));
     parser.setApplicationDescription(QCoreApplication::translate(
-        "main", "Shows side by side what six classic image filters do to a picture."));
+        "main", "Shows side by side what six classic image filters do to a picture.\n"
+                "\n"
+                "Open a picture with the load button (Ctrl+O) and the file dialog, as the file\n"
+                "argument, by dropping it on the window, or with \"Open With\" in a file manager.\n"
+                "Page Down and Page Up open the next and previous picture of its folder (in the\n"
+                "spin box, Ctrl+Page Down and Ctrl+Page Up); Ctrl+Q closes the window."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("file"),
