@@ -384,14 +384,20 @@ struct PictureProcess
             return;
         }
         std::string escaped;
-        for (ssize_t at = 0; at < got && printed < mostPrinted; ++at, ++printed) {
+        for (ssize_t at = 0; at < got; ++at) {
+            if (printed++ == mostPrinted)
+                escaped += "\nvireoscope-decoder: the rest of what a picture's process printed is left out\n";
             const auto byte = static_cast<unsigned char>(bytes[at]);
-            char code[5];
-            std::snprintf(code, sizeof code, "\\x%02x", byte);
-            escaped += (byte >= ' ' && byte < 0x7f) || byte == '\n' || byte == '\t' ? std::string(1, char(byte)) : code;
+            if (printed > mostPrinted)
+                continue;
+            if ((byte >= ' ' && byte < 0x7f) || byte == '\n' || byte == '\t') {
+                escaped += char(byte);
+            } else {
+                char code[5];
+                std::snprintf(code, sizeof code, "\\x%02x", byte);
+                escaped += code;
+            }
         }
-        if (printed == mostPrinted && !escaped.empty())
-            escaped += "\nvireoscope-decoder: the rest of what a picture's process printed is left out\n";
         std::vector<iovec> parts = {{escaped.data(), escaped.size()}};
         writeAll(STDERR_FILENO, parts, false);
     }
@@ -463,8 +469,8 @@ PictureProcess *withRole(std::list<PictureProcess> &processes, PictureProcess::R
 }
 
 // Hands a request to the waiting process (one forked for it if none waits), after telling the
-// window on the request's channel which process it is. False if none took it.
-bool handOver(std::list<PictureProcess> &processes, const Request &request)
+// window on the request's channel which process it is. Where none takes it, the load fails.
+void handOver(std::list<PictureProcess> &processes, const Request &request)
 {
     PictureProcess *next = withRole(processes, PictureProcess::waiting);
     if (next && next->hasEnded()) // killed from outside, say
@@ -472,17 +478,16 @@ bool handOver(std::list<PictureProcess> &processes, const Request &request)
     if (!next || next->role != PictureProcess::waiting)
         next = forkWaiting(processes);
     if (!next)
-        return false;
+        return;
     const wire::Message started = {wire::started, next->pid, 0};
     if (write(request.channel, &started, sizeof started) != sizeof started)
-        return false; // the window has given up on this load already
+        return; // the window has given up on this load already
     if (!wire::sendRequest(next->requests, request.path, request.channel)) {
         next->kill();
-        return false;
+        return;
     }
     close(std::exchange(next->requests, -1));
     next->role = PictureProcess::busy;
-    return true;
 }
 
 } // namespace
@@ -529,15 +534,19 @@ int main(int argc, char *argv[])
             break;
         }
         auto event = events.begin() + 1;
+        bool busyEnded = false;
         for (auto process = processes.begin(); process != processes.end(); event += 2) {
             if (event[0].revents)
                 process->relayErrors();
             // Without a process descriptor, its error pipe's end tells that it has ended.
-            if (!process->reaped && (event[1].revents || (process->handle < 0 && process->errors < 0)))
+            if (!process->reaped && (event[1].revents || (process->handle < 0 && process->errors < 0))) {
+                busyEnded = busyEnded || process->role == PictureProcess::busy;
                 process->reap();
+            }
             process = process->reaped && process->errors < 0 ? processes.erase(process) : std::next(process);
         }
-        if (!withRole(processes, PictureProcess::waiting) && !withRole(processes, PictureProcess::busy))
+        // One that ended waiting (killed from outside, say) is replaced when a request comes.
+        if (busyEnded && !withRole(processes, PictureProcess::waiting))
             forkWaiting(processes);
         if (!events[0].revents)
             continue;
@@ -549,7 +558,7 @@ int main(int argc, char *argv[])
             busy->kill();
         if (request->channel >= 0) {
             handOver(processes, *request);
-            close(request->channel); // the picture's process has its own; if none, the load fails
+            close(request->channel); // the picture's process has its own
         }
     }
     return 0;

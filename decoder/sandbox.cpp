@@ -80,7 +80,7 @@ struct RulesetAttributes
 // Every right the running kernel's Landlock knows is taken away (files, TCP, signals and abstract
 // sockets beyond the process's own), but reading the picture itself, if there is one. False where
 // the kernel has no Landlock.
-bool restrictFiles(int pictureDescriptor)
+bool restrictWithLandlock(int pictureDescriptor)
 {
     const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 1)
@@ -364,7 +364,7 @@ std::string Sandbox::enter(int pictureDescriptor) const
 {
     // No new privileges first: Landlock refuses a thread of an unprivileged user without them.
     const std::string before = awaitingRequest ? shortcomingsAwaiting : firstStep();
-    std::string missing = restrictFiles(pictureDescriptor) ? "" : noLandlock + std::string(" ");
+    std::string missing = restrictWithLandlock(pictureDescriptor) ? "" : noLandlock + std::string(" ");
     missing += before;
     if (before.find(noSeccomp) == std::string::npos && !loaded(closingFilter))
         missing += noSeccomp + std::string(" ");
