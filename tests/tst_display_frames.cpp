@@ -504,6 +504,9 @@ void TestDisplayFrames::jpegsMatchThePlainDecode_data()
     addPng(QStringLiteral("bad zlib checksum"), generatedPng(2, 8, cv::Size(301, 401), false, 9, 3, [](QByteArray &stream) { stream[stream.size() - 1] ^= 1; }), -1);
     addPng(QStringLiteral("data after the zlib stream"), generatedPng(2, 8, cv::Size(301, 401), false, 9, 3, [](QByteArray &stream) { stream += "extra"; }), -1);
     addPng(QStringLiteral("zlib stream cut short"), generatedPng(2, 8, cv::Size(301, 401), false, 9, 3, [](QByteArray &stream) { stream.chop(200); }), -1);
+    addPng(QStringLiteral("back-references past the window its zlib header declares"), generatedPng(0, 8, cv::Size(20000, 401), false, 10, 1, [](QByteArray &stream) {
+               stream = "\x08\x1D" + qCompress('\0' + ('\1' + stream.mid(2, 9999)).repeated(2) + QByteArray(20001 * 400, '\0')).mid(6); // a 256-byte window; a repeat that starts with 1 runs on into no zero row
+           }), -1);
 }
 
 void TestDisplayFrames::jpegsMatchThePlainDecode()

@@ -21,6 +21,8 @@ namespace {
 // ancillary chunks, take paths of libpng's that this does not follow.
 constexpr std::uint32_t libpngMaxSide = 1000000;
 constexpr std::uint32_t libpngMaxChunk = 8000000;
+// What libpng hands inflate at a time (PNG_IDAT_READ_SIZE), counted from each IDAT chunk's start.
+constexpr std::size_t libpngIdatReadSize = 8192;
 
 constexpr std::uint32_t chunkName(const char (&name)[5])
 {
@@ -284,7 +286,10 @@ bool inflateRows(Chunks &chunks, RowRing &ring, std::size_t stride, int height)
     if (inflateInit2(&stream, 0) != Z_OK)
         return false;
     struct End { z_stream &stream; ~End() { inflateEnd(&stream); } } end{stream};
-    unsigned char input[1 << 15];
+    // Fed as libpng feeds it: its input in libpng's pieces, its output a row at a time. Where a
+    // back-reference reaches past the window the stream's header declares, inflate refuses it or not
+    // by how much of the row the same call has made, so other pieces could pass what libpng refuses.
+    unsigned char input[libpngIdatReadSize];
     bool first = true, ended = false;
     const auto feed = [&]() {
         while (chunks.left == 0) {
@@ -322,7 +327,8 @@ bool inflateRows(Chunks &chunks, RowRing &ring, std::size_t stride, int height)
             return false;
         ring.produced(row + 1, false);
     }
-    // The stream must end right after the last row, with the chunk that holds its end.
+    // The stream must end right after the last row, with the chunk that holds its end. Read a byte
+    // at a time, inflate takes no back-reference that libpng's larger calls would refuse.
     while (!ended) {
         unsigned char extra;
         stream.next_out = &extra;
