@@ -255,6 +255,8 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     QTest::newRow("heic turned 90 degrees") << "turned.heic" << heifEncoded(photo, false, 8, 6);
     QTest::newRow("heic grid of 2 x 2 tiles") << "grid.heic" << heifGrid(photographLike(511, 383, 25), {1000, 700});
     QTest::newRow("avif with alpha, no extension") << "avif picture" << heifEncoded(withAlpha, true);
+    QByteArray wider = heifEncoded(photographLike(257, 193, 26)); // its handle 300 wide, by the size its grid's ispe states
+    QTest::newRow("heic grid narrower than it states") << "wider.heic" << wider.replace(wider.lastIndexOf("ispe") + 8, 4, QByteArray("\0\0\1\x2C", 4));
     // Compared with the first image giflib reads, on its screen: a smaller image away from the corner,
     // interlaced, with a transparent index, a local table shorter than its indices, then a second frame.
     const GifImage first{gifIndices({150, 100}), {40, 30}, std::vector<cv::Vec3b>(palette.begin(), palette.begin() + 64), 7, true};

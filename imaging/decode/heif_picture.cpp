@@ -141,10 +141,6 @@ DecodedPicture decodeHeifRows(const PictureFile &file, RowsToRead rowsToRead, Lo
     if (heif_context_get_primary_image_handle(context.get(), &primary).code != heif_error_Ok)
         return {};
     const Owned<heif_image_handle> handle(primary);
-    // The size shown, rotation and cropping applied; the coded size stays within libheif's own limits.
-    const int width = heif_image_handle_get_width(handle.get()), height = heif_image_handle_get_height(handle.get());
-    if (width <= 0 || height <= 0 || !withinLibraryLimits(unsigned(width), unsigned(height)))
-        return {};
     if (progress && progress->cancelled)
         return {};
 
@@ -168,10 +164,14 @@ DecodedPicture decodeHeifRows(const PictureFile &file, RowsToRead rowsToRead, Lo
         != heif_error_Ok)
         return {};
     Owned<heif_image> image(decoded);
+    // The picture is the one decoded, at its size, which the size limits apply to. The handle's size
+    // can differ: libheif works it out from the crop (clap) as the file states it, but crops the
+    // picture no further than its edges.
     int stride = 0;
     std::uint8_t *pixels = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
-    if (!pixels || heif_image_get_width(image.get(), heif_channel_interleaved) != width
-        || heif_image_get_height(image.get(), heif_channel_interleaved) != height
+    const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
+    const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
+    if (!pixels || width <= 0 || height <= 0 || !withinLibraryLimits(unsigned(width), unsigned(height))
         || heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8)
         return {};
     if (progress && progress->cancelled)
