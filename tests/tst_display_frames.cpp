@@ -262,6 +262,7 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     const GifImage first{gifIndices({150, 100}), {40, 30}, std::vector<cv::Vec3b>(palette.begin(), palette.begin() + 64), 7, true};
     QTest::newRow("animated gif") << "animated.gif" << gifEncoded(photo.size(), palette, 200, {first, {gifIndices(photo.size()), {0, 0}}});
     QTest::newRow("gif reaching past its screen, no extension") << "gif picture" << gifEncoded({64, 48}, palette, 9, {{gifIndices({50, 40}), {30, 20}}});
+    QTest::newRow("gif ending without its last block terminator") << "unended.gif" << gifEncoded(photo.size(), palette, 3, {{gifIndices(photo.size()), {0, 0}}}).chopped(2);
     for (const int orientation : {2, 3, 6, 8}) {
         const auto jpeg = jpegWithOrientation(photographLike(300, 200, 12), orientation);
         QTest::newRow(qPrintable(QStringLiteral("jpeg, EXIF orientation %1").arg(orientation)))

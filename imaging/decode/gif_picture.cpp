@@ -14,11 +14,20 @@ struct FileReader
 {
     const PictureFile &file;
     long long position = 0;
+    bool terminatorMayBeMissing = false;
 };
 
 int readFromFile(GifFileType *gif, GifByteType *buffer, int size)
 {
     auto *reader = static_cast<FileReader *>(gif->UserData);
+    // Once the image's last pixel is read, giflib reads on to its block terminator; a file that ends
+    // there holds the whole image, so the terminator is read as if it were there. Found before the
+    // last pixel, an empty block is a damaged image to giflib, and fails as the file's end would.
+    if (reader->terminatorMayBeMissing && size == 1 && reader->position == reader->file.size()) {
+        *buffer = 0;
+        ++reader->position;
+        return 1;
+    }
     const long long got = size > 0 ? reader->file.read(buffer, std::size_t(size), reader->position) : 0;
     if (got <= 0)
         return 0;
@@ -106,10 +115,12 @@ cv::Mat decodeGif(const PictureFile &file, LoadProgress *progress)
     if (progress)
         progress->rowsToGo = onScreen;
     std::vector<GifPixelType> line(std::size_t(image.Width));
+    const std::vector<int> order = rowOrder(image.Height, image.Interlace);
     int placed = 0;
-    for (const int row : rowOrder(image.Height, image.Interlace)) {
+    for (const int row : order) {
         if (placed == onScreen)
             break; // what is left lies off the screen
+        reader.terminatorMayBeMissing = row == order.back(); // the image's last row read
         if ((progress && progress->cancelled) || DGifGetLine(gif.get(), line.data(), image.Width) != GIF_OK)
             return {};
         const int y = image.Top + row;

@@ -371,7 +371,12 @@ cv::Mat libraryDecode(const QString &path)
             return plain;
     } catch (const cv::Exception &) {
     }
-    if (GifFileType *gif = DGifOpenFileName(QFile::encodeName(path).constData(), nullptr)) {
+    // giflib is given the block terminator and trailer that a GIF may end without after its image.
+    QTemporaryDir folder;
+    QFile completed(folder.filePath(QStringLiteral("completed.gif")));
+    if (!QFile::copy(path, completed.fileName()) || !completed.open(QIODevice::Append) || completed.write("\0;", 2) != 2 || !completed.flush())
+        return {};
+    if (GifFileType *gif = DGifOpenFileName(QFile::encodeName(completed.fileName()).constData(), nullptr)) {
         cv::Mat screen;
         const auto bgr = [](const ColorMapObject *map, int index) {
             return map && index < map->ColorCount ? cv::Vec3b(map->Colors[index].Blue, map->Colors[index].Green, map->Colors[index].Red) : cv::Vec3b();
@@ -392,7 +397,6 @@ cv::Mat libraryDecode(const QString &path)
         return screen;
     }
     // heif-convert refuses what is no HEIF or AVIF file.
-    QTemporaryDir folder;
     const QString converted = folder.filePath(QStringLiteral("converted.png"));
     if (QProcess::execute(QStringLiteral("heif-convert"), {QStringLiteral("--quiet"), path, converted}) != 0)
         return {};
