@@ -263,6 +263,9 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     QTest::newRow("animated gif") << "animated.gif" << gifEncoded(photo.size(), palette, 200, {first, {gifIndices(photo.size()), {0, 0}}});
     QTest::newRow("gif reaching past its screen, no extension") << "gif picture" << gifEncoded({64, 48}, palette, 9, {{gifIndices({50, 40}), {30, 20}}});
     QTest::newRow("gif ending without its last block terminator") << "unended.gif" << gifEncoded(photo.size(), palette, 3, {{gifIndices(photo.size()), {0, 0}}}).chopped(2);
+    QByteArray text = gifEncoded(photo.size(), palette, 200, {{gifIndices(photo.size()), {0, 0}, {}, 7}});
+    text.insert(text.indexOf("!\xF9\x04") + 8, QByteArray("!\x01\x0C" "\0\0\0\0\x10\0\x08\0\x08\x08\x01\x02" "\x02hi\0", 19)); // "hi" in a plain text extension
+    QTest::newRow("gif, a plain text extension after its graphics control") << "text.gif" << text;
     for (const int orientation : {2, 3, 6, 8}) {
         const auto jpeg = jpegWithOrientation(photographLike(300, 200, 12), orientation);
         QTest::newRow(qPrintable(QStringLiteral("jpeg, EXIF orientation %1").arg(orientation)))

@@ -88,10 +88,13 @@ cv::Mat decodeGif(const PictureFile &file, LoadProgress *progress)
             GifByteType *block = nullptr;
             if (DGifGetExtension(gif.get(), &code, &block) != GIF_OK)
                 return {};
-            // The last graphics control before the image is the one that applies to it.
+            // A graphics control belongs to the graphic rendering block after it (GIF89a): the image,
+            // or a plain text extension, which is not drawn but takes the control before it.
             GraphicsControlBlock control;
             if (code == GRAPHICS_EXT_FUNC_CODE && block && DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK)
                 transparent = control.TransparentColor;
+            if (code == PLAINTEXT_EXT_FUNC_CODE)
+                transparent = NO_TRANSPARENT_COLOR;
             while (block)
                 if (DGifGetExtensionNext(gif.get(), &block) != GIF_OK)
                     return {};

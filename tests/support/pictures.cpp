@@ -383,7 +383,12 @@ cv::Mat libraryDecode(const QString &path)
         };
         GraphicsControlBlock control = {0, false, 0, NO_TRANSPARENT_COLOR};
         if (DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0) {
-            DGifSavedExtensionToGCB(gif, 0, &control);
+            // A graphics control is the next graphic rendering block's (GIF89a): the image's, or a plain text's.
+            for (int i = 0; i < gif->SavedImages[0].ExtensionBlockCount; ++i)
+                if (const ExtensionBlock &block = gif->SavedImages[0].ExtensionBlocks[i]; block.Function == GRAPHICS_EXT_FUNC_CODE)
+                    DGifExtensionToGCB(block.ByteCount, block.Bytes, &control);
+                else if (block.Function == PLAINTEXT_EXT_FUNC_CODE)
+                    control.TransparentColor = NO_TRANSPARENT_COLOR;
             screen = cv::Mat(gif->SHeight, gif->SWidth, CV_8UC3, bgr(gif->SColorMap, gif->SBackGroundColor));
             const GifImageDesc &image = gif->SavedImages[0].ImageDesc;
             for (int y = 0; y < image.Height; ++y)
