@@ -146,19 +146,26 @@ bool loaded(const std::vector<unsigned char> &filter)
 
 const int landlockCalls[] = {SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_add_rule), SCMP_SYS(landlock_restrict_self)};
 
-// The status of an open descriptor is all a sandboxed process may ask for: the C library asks
-// for it with newfstatat and an empty path, which the filter cannot tell from a path, so the call
-// is trapped here and answered with fstat where the path is empty, refused where it is not.
-void statOpenDescriptorsOnly(int, siginfo_t *call, void *context)
+// Calls the filter cannot judge by their arguments alone are trapped, and answered here with
+// what they may know:
+// - the status of an open descriptor: the C library asks it with newfstatat and an empty path,
+//   which the filter cannot tell from a path; answered with fstat, refused with a path;
+// - the processors a thread may run on: the C library asks it of each of the process's own
+//   threads by their ids, which the filter cannot tell from other processes'; answered with the
+//   calling thread's, which is all of them, and nothing of another process.
+void answerTrappedCall(int, siginfo_t *call, void *context)
 {
 #if defined(__x86_64__)
     greg_t *registers = static_cast<ucontext_t *>(context)->uc_mcontext.gregs;
-    const auto *path = reinterpret_cast<const char *>(registers[REG_RSI]);
-    const bool ofDescriptor = call->si_syscall == SYS_newfstatat && path && *path == '\0'
-                              && (registers[REG_R10] & AT_EMPTY_PATH);
     const int savedErrno = errno;
-    registers[REG_RAX] = !ofDescriptor ? -EPERM
-                         : syscall(SYS_fstat, registers[REG_RDI], registers[REG_RDX]) == 0 ? 0 : -errno;
+    const auto answer = [](long result) { return result >= 0 ? result : -errno; };
+    const auto *path = reinterpret_cast<const char *>(registers[REG_RSI]);
+    if (call->si_syscall == SYS_newfstatat && path && *path == '\0' && (registers[REG_R10] & AT_EMPTY_PATH))
+        registers[REG_RAX] = answer(syscall(SYS_fstat, registers[REG_RDI], registers[REG_RDX]));
+    else if (call->si_syscall == SYS_sched_getaffinity)
+        registers[REG_RAX] = answer(syscall(SYS_sched_getaffinity, 0, registers[REG_RSI], registers[REG_RDX]));
+    else
+        registers[REG_RAX] = -EPERM;
     errno = savedErrno;
 #else
     (void)call;
@@ -235,10 +242,14 @@ std::vector<unsigned char> callFilter(int channelDescriptor)
     const auto self = scmp_datum_t(getpid());
     allow(SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, self)});
     allow(SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, self)});
-    for (const scmp_datum_t process : {scmp_datum_t(0), self}) { // 0 is the caller
-        allow(SCMP_SYS(sched_getaffinity), {SCMP_A0(SCMP_CMP_EQ, process)});
+    for (const scmp_datum_t process : {scmp_datum_t(0), self}) // 0 is the caller
         allow(SCMP_SYS(prlimit64), {SCMP_A0(SCMP_CMP_EQ, process), SCMP_A2(SCMP_CMP_EQ, 0)}); // read, never set
-    }
+#if defined(__x86_64__)
+    allow(SCMP_SYS(sched_getaffinity), {SCMP_A0(SCMP_CMP_EQ, 0)});
+    rule(SCMP_ACT_TRAP, SCMP_SYS(sched_getaffinity), {SCMP_A0(SCMP_CMP_NE, 0)});
+#else
+    allow(SCMP_SYS(sched_getaffinity));
+#endif
     allow(SCMP_SYS(prctl), {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)});  // decoders name their threads
     // Until the picture is open: the request taken, and the rest of the sandbox entered.
     allow(SCMP_SYS(recvmsg), {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(channelDescriptor))});
@@ -345,11 +356,10 @@ std::string Sandbox::firstStep() const
     std::string missing;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing += "no_new_privs ";
-    // The call filter's trap answers asking for an open descriptor's status.
-    struct sigaction statusOfDescriptor = {};
-    statusOfDescriptor.sa_sigaction = statOpenDescriptorsOnly;
-    statusOfDescriptor.sa_flags = SA_SIGINFO;
-    if (sigaction(SIGSYS, &statusOfDescriptor, nullptr) != 0 || !loaded(filter))
+    struct sigaction trapped = {};
+    trapped.sa_sigaction = answerTrappedCall;
+    trapped.sa_flags = SA_SIGINFO;
+    if (sigaction(SIGSYS, &trapped, nullptr) != 0 || !loaded(filter))
         missing += noSeccomp + std::string(" ");
     return missing;
 }
