@@ -534,19 +534,19 @@ int main(int argc, char *argv[])
             break;
         }
         auto event = events.begin() + 1;
-        bool busyEnded = false;
+        bool loadEnded = false; // a busy process, or one ended for the window
         for (auto process = processes.begin(); process != processes.end(); event += 2) {
             if (event[0].revents)
                 process->relayErrors();
             // Without a process descriptor, its error pipe's end tells that it has ended.
             if (!process->reaped && (event[1].revents || (process->handle < 0 && process->errors < 0))) {
-                busyEnded = busyEnded || process->role == PictureProcess::busy;
+                loadEnded = loadEnded || process->role != PictureProcess::waiting;
                 process->reap();
             }
             process = process->reaped && process->errors < 0 ? processes.erase(process) : std::next(process);
         }
         // One that ended waiting (killed from outside, say) is replaced when a request comes.
-        if (busyEnded && !withRole(processes, PictureProcess::waiting))
+        if (loadEnded && !withRole(processes, PictureProcess::waiting) && !withRole(processes, PictureProcess::busy))
             forkWaiting(processes);
         if (!events[0].revents)
             continue;
