@@ -278,6 +278,8 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
+    if (bytes.isEmpty() && !heifEncodes())
+        QSKIP("libheif here has no encoder to write this picture with");
     QVERIFY(!bytes.isEmpty());
     QVERIFY(writeBytes(path(name), bytes));
 

@@ -131,6 +131,10 @@ void TestMalformed::brokenFilesShowWhatThePlainDecodeShows_data()
     };
     for (const auto &file : files) {
         const QByteArray &whole = file.whole;
+        if (whole.isEmpty() && !heifEncodes()) {
+            qInfo("%s: left out, libheif here has no encoder to write it with", file.name);
+            continue;
+        }
         QVERIFY(!whole.isEmpty());
         for (const double kept : {0.0, 0.02, 0.1, 0.5, 0.9, 0.999}) {
             const qsizetype length = qMax<qsizetype>(1, qsizetype(whole.size() * kept));
@@ -171,11 +175,15 @@ void TestMalformed::brokenFilesShowWhatThePlainDecodeShows_data()
     QTest::newRow("PNG claiming 2^31-1 x 2^31-1") << pngClaiming(0x7FFFFFFF, 0x7FFFFFFF) << true;
     QTest::newRow("PNG claiming 100000 x 100000") << pngClaiming(100000, 100000) << true;
     QTest::newRow("JPEG claiming 65500 x 65500") << jpegClaiming(65500, 65500) << true;
-    // Its width (ispe) past libheif's limit of 32768 a side, within which no picture passes OpenCV's 2^30 pixels.
-    QByteArray huge = heifEncoded(picture);
-    putBigEndian(huge, huge.indexOf("ispe") + 8, 65535, 4);
-    QTest::newRow("HEIC claiming 65535 pixels wide") << huge << true;
-    QTest::newRow("HEIC grid, a tile missing") << heifGrid(photographLike(255, 191, 45), {500, 350}, true) << true;
+    if (heifEncodes()) {
+        // Its width (ispe) past libheif's limit of 32768 a side, within which no picture passes OpenCV's 2^30 pixels.
+        QByteArray huge = heifEncoded(picture);
+        putBigEndian(huge, huge.indexOf("ispe") + 8, 65535, 4);
+        QTest::newRow("HEIC claiming 65535 pixels wide") << huge << true;
+        QTest::newRow("HEIC grid, a tile missing") << heifGrid(photographLike(255, 191, 45), {500, 350}, true) << true;
+    } else {
+        qInfo("HEIC files claiming too much: left out, libheif here has no encoder to write them with");
+    }
     const QByteArray gif = gifEncoded({64, 48}, palette, 7, {{gifIndices(picture.size()), {100, 80}}});
     // Its header, screen, colour table and graphics control extension, without the image; then cut inside it.
     QTest::newRow("GIF cut before its first image") << gif.left(13 + 3 * 256 + 8) << true;

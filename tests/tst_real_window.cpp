@@ -25,10 +25,6 @@
 
 namespace {
 
-// The spin box's arrows, in the central widget.
-const QPoint upArrow(130 + 44 - 7, 470 + 6);
-const QPoint downArrow(130 + 44 - 7, 470 + 24 - 6);
-
 // Processor time the process has used so far, in seconds.
 double processorSeconds(qint64 pid)
 {
@@ -38,30 +34,6 @@ double processorSeconds(qint64 pid)
     // After the name in parentheses: state is field 3, user and system time fields 14 and 15.
     const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
     return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : -1;
-}
-
-// Empty if the six views on the screen show exactly the frames, the Gaussian one blurred with
-// the kernel size.
-QString viewsDiffer(const cv::Mat &screen, QPoint central, const DisplayFrames &expected, int kernelSize = 1)
-{
-    const char *differing = firstViewDiffering(screen, central, expected, kernelSize);
-    return differing ? QStringLiteral("the %1 view does not show its frame").arg(QLatin1String(differing)) : QString();
-}
-
-// Where the central widget begins, found by the picture in the origin view inside the window;
-// nothing if it does not appear there exactly before the timeout.
-std::optional<QPoint> centralByPicture(const XSession &x, unsigned long window, const cv::Mat &origin)
-{
-    std::optional<QPoint> central;
-    x.waitForScreen([&](const cv::Mat &screen) {
-        // The top half of the window: the Gaussian view below shows the same picture.
-        const cv::Rect area = cv::Rect(x.geometryOf(window).x(), x.geometryOf(window).y(), 800, 300)
-                              & cv::Rect(0, 0, screen.cols, screen.rows);
-        if (const std::optional<QPoint> found = centralWidgetShowing(screen(area), origin))
-            central = *found + QPoint(area.x, area.y);
-        return central.has_value();
-    });
-    return central;
 }
 
 // The process that has the picture open: the one decoding it; 0 if none opens it.
@@ -89,24 +61,6 @@ QStringList descriptorsOf(qint64 process)
     for (const auto &[number, target] : named)
         listed << QStringLiteral("%1 %2").arg(number).arg(target);
     return listed;
-}
-
-// The window titled Vireoscope shows the picture's six views exactly.
-QString windowShows(const XSession &x, const QString &picture)
-{
-    const unsigned long window = x.waitForWindow(QStringLiteral("Vireoscope"), 15000);
-    if (!window)
-        return QStringLiteral("no window titled Vireoscope");
-    const DisplayFrames expected = literalDisplayFrames(cv::imread(QFile::encodeName(picture).toStdString(), cv::IMREAD_COLOR));
-    const std::optional<QPoint> central = centralByPicture(x, window, asShown(expected.rgb));
-    if (!central)
-        return QStringLiteral("the picture does not appear in the window");
-    QString difference;
-    x.waitForScreen([&](const cv::Mat &screen) { // the other views may still be drawn
-        difference = viewsDiffer(screen, *central, expected);
-        return difference.isEmpty();
-    });
-    return difference;
 }
 
 } // namespace
@@ -213,7 +167,7 @@ void TestRealWindow::aPersonsSession()
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 
     // The spin box's arrows: up twice, then down once.
-    const struct { QPoint arrow; int size; } steps[] = {{upArrow, 3}, {upArrow, 5}, {downArrow, 3}};
+    const struct { QPoint arrow; int size; } steps[] = {{spinBoxUpArrow, 3}, {spinBoxUpArrow, 5}, {spinBoxDownArrow, 3}};
     for (const auto &step : steps) {
         QVERIFY(click(step.arrow));
         const cv::Mat blurred = literalReblur(expected.rgb, step.size);
@@ -223,7 +177,7 @@ void TestRealWindow::aPersonsSession()
                  qPrintable(QStringLiteral("no blur with kernel size %1").arg(step.size)));
     }
     if (!qEnvironmentVariableIsEmpty("VIREOSCOPE_SCREENSHOT")) {
-        QVERIFY(click(upArrow) && click(upArrow) && click(upArrow)); // a clearly visible blur
+        QVERIFY(click(spinBoxUpArrow) && click(spinBoxUpArrow) && click(spinBoxUpArrow)); // a clearly visible blur
         const cv::Mat blurred = literalReblur(expected.rgb, 9);
         QVERIFY(x.waitForScreen([&](const cv::Mat &now) {
             return differingSamples(viewOnScreen(now, "gaussian"), blurred) == 0;
@@ -356,7 +310,7 @@ void TestRealWindow::answersWhileLoading()
         const double milliseconds = x.ping(window);
         QVERIFY2(milliseconds >= 0 && milliseconds < 250, qPrintable(QStringLiteral("answered after %1 ms").arg(milliseconds)));
     }
-    QVERIFY(click(upArrow));
+    QVERIFY(click(spinBoxUpArrow));
     const cv::Mat smallBlurred = literalReblur(small.rgb, 3);
     QVERIFY(x.waitForScreen([&](const cv::Mat &screen) {
         return differingSamples(viewOnScreen(screen, "gaussian"), smallBlurred) == 0;

@@ -6,15 +6,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#ifdef _WIN32
 #include <climits>
 #include <cstring>
 #include <vector>
-#endif
 
 namespace {
-
-#ifdef _WIN32
 
 bool startsWith(const unsigned char *bytes, std::size_t size, const char *signature, std::size_t length)
 {
@@ -37,7 +33,8 @@ bool decodableFromMemory(const unsigned char *bytes, std::size_t size)
     return jpeg || png || bmp || tiff || webp || portable || jpeg2000;
 }
 
-// The last resort for a name with neither an ANSI nor a short form: the file's bytes, decoded
+// The last resort for a name that libraries cannot take (on Windows, one with neither an ANSI
+// nor a short form): the file's bytes, decoded
 // from memory. A cut-short JPEG then shows black where the plain decode shows gray.
 cv::Mat decodeFromMemory(const PictureFile &file)
 {
@@ -48,8 +45,6 @@ cv::Mat decodeFromMemory(const PictureFile &file)
         return {};
     return cv::imdecode(bytes, cv::IMREAD_COLOR);
 }
-
-#endif
 
 // HEIF, AVIF and GIF files, which OpenCV may lack readers for, by their first bytes, whatever
 // their names; empty for any other file. Of a HEIF picture, only the rows `rowsToRead` names
@@ -70,12 +65,10 @@ DecodedPicture decodeOutsideOpenCv(const PictureFile &file, RowsToRead rowsToRea
 DecodedPicture decodeWholeFile(const PictureFile &file, RowsToRead rowsToRead, LoadProgress *progress)
 {
     const std::string name = file.libraryName();
-#ifdef _WIN32
     if (name.empty()) {
         cv::Mat decoded = decodeFromMemory(file);
         return decoded.empty() ? decodeOutsideOpenCv(file, rowsToRead, progress) : DecodedPicture{decoded, {}};
     }
-#endif
     // OpenCV decodes whatever it has a reader for, by a name for the very file, exactly as a
     // plain decode does: a cut-short or damaged file shows the same.
     if (!cv::haveImageReader(name))

@@ -6,12 +6,7 @@
 #include <new>
 #include <optional>
 
-#ifdef _WIN32
-#define NOMINMAX
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#endif
+#include "untouched_pages.h"
 
 namespace {
 
@@ -30,15 +25,9 @@ public:
                 step[i] = total;
             total *= static_cast<size_t>(sizes[i]);
         }
-#ifdef _WIN32
-        void *pages = VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        void *pages = allocateUntouchedPages(total);
         if (!pages)
             throw std::bad_alloc();
-#else
-        void *pages = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (pages == MAP_FAILED)
-            throw std::bad_alloc();
-#endif
         auto *u = new cv::UMatData(this);
         u->data = u->origdata = static_cast<uchar *>(pages);
         u->size = total;
@@ -51,11 +40,7 @@ public:
     {
         if (!u)
             return;
-#ifdef _WIN32
-        VirtualFree(u->origdata, 0, MEM_RELEASE);
-#else
-        munmap(u->origdata, u->size);
-#endif
+        freeUntouchedPages(u->origdata, u->size);
         delete u;
     }
 };

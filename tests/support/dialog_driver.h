@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <opencv2/core/mat.hpp>
+
+#include "display_frames.h"
+
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -40,6 +44,10 @@ bool waitForLoad(QWidget *window, int timeoutMs = 300000);
 
 // The real program in its window on an X server, driven with the mouse and keyboard.
 
+// The spin box's arrows, in the central widget.
+inline const QPoint spinBoxUpArrow(130 + 44 - 7, 470 + 6);
+inline const QPoint spinBoxDownArrow(130 + 44 - 7, 470 + 24 - 6);
+
 // Where the window's central widget begins on the screen, told by the empty views' white;
 // nothing if the window does not show its empty views at 800 x 600 within the timeout.
 std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long window, int timeoutMs = 15000);
@@ -48,6 +56,17 @@ std::optional<QPoint> centralWidgetOnScreen(const XSession &x, unsigned long win
 // dialog and presses Return; true once the dialog has closed. `sinceReturn`, if given, is
 // started just before the (last) Return.
 bool openThroughFileDialog(const XSession &x, QPoint central, const QString &path, QElapsedTimer *sinceReturn = nullptr);
+
+// Empty if the six views on the screen show exactly the frames, the Gaussian one blurred with
+// the kernel size.
+QString viewsDiffer(const cv::Mat &screen, QPoint central, const DisplayFrames &expected, int kernelSize = 1);
+
+// Where the central widget begins, found by the picture in the origin view inside the window;
+// nothing if it does not appear there exactly before the timeout.
+std::optional<QPoint> centralByPicture(const XSession &x, unsigned long window, const cv::Mat &origin);
+
+// Empty if the window titled Vireoscope shows the picture's six views exactly; else what differs.
+QString windowShows(const XSession &x, const QString &picture);
 
 // Collects what is written to std::cout while it lives.
 class StandardOutputCapture

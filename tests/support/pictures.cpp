@@ -259,6 +259,11 @@ bool writePicture(const QString &path, const cv::Mat &picture)
     return cv::imencode(extension.toStdString(), picture, bytes) && writeBytes(path, bytes);
 }
 
+bool heifEncodes()
+{
+    return heif_have_encoder_for_format(heif_compression_HEVC) && heif_have_encoder_for_format(heif_compression_AV1);
+}
+
 QByteArray heifEncoded(const cv::Mat &picture, bool av1, int depth, int orientation)
 {
     const bool alpha = picture.channels() == 4;

@@ -62,6 +62,9 @@ std::vector<unsigned char> withFrameSampling(std::vector<unsigned char> jpeg, co
 // last, of a missing item, cropped to `size`.
 QByteArray heifEncoded(const cv::Mat &picture, bool av1 = false, int depth = 8, int orientation = 1);
 QByteArray heifGrid(const cv::Mat &tile, cv::Size size, bool lastTileMissing = false);
+// Whether libheif here has the HEVC and AV1 encoders those are written with (the Windows build
+// has decoders only).
+bool heifEncodes();
 
 // One image of a GIF: its indices, where it lies, its own colour table (red, green, blue; a power of
 // two of them; none if empty), the index a graphics control extension makes transparent (if any).
