@@ -31,17 +31,7 @@ packages=(
     appstream python3-xdg hicolor-icon-theme x11-utils  # the metadata, icon and window class checks
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [[ $status == "install ok installed" ]] || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install_missing.sh "${packages[@]}"
 
 cmake --preset default
 cmake --build --preset default
