@@ -11,14 +11,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <sys/stat.h>
-
 #include "dialog_driver.h"
 #include "literal_pipeline.h"
 #include "mainwindow.h"
 #include "picture_loader.h"
 #include "picture_types.h"
 #include "pictures.h"
+#include "platform_files.h"
 #include "shown.h"
 
 namespace {
@@ -207,8 +206,10 @@ void TestLoadAndReblur::undecodableFilesChangeNothing()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
+    if (name == QStringLiteral("pipe.png") && !fileSystemHasNamedPipes)
+        QSKIP("no named pipes among files here");
     if (name == QStringLiteral("pipe.png"))
-        QCOMPARE(mkfifo(QFile::encodeName(path(name)).constData(), 0600), 0);
+        QVERIFY(makeNamedPipe(path(name)));
     else
         QVERIFY(writeBytes(path(name), bytes));
 
