@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <vector>
 
+#ifndef NOMINMAX // MinGW's C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 std::optional<PictureFile> PictureFile::open(const QString &path)

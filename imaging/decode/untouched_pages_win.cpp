@@ -1,6 +1,8 @@
 #include "untouched_pages.h"
 
+#ifndef NOMINMAX // MinGW's C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 void *allocateUntouchedPages(std::size_t bytes)

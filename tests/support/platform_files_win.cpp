@@ -1,6 +1,8 @@
 #include "platform_files.h"
 
+#ifndef NOMINMAX // MinGW's C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 const bool fileSystemHasNamedPipes = false; // Windows keeps its named pipes apart from folders

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <thread>
 
+#ifndef NOMINMAX // MinGW's C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 #include <psapi.h>
 
