@@ -27,7 +27,7 @@ else
 fi
 source_packages=(zlib libpng1.6 libjpeg-turbo giflib libwebp tiff openjpeg2 libde265 dav1d libheif opencv qt6-base)
 # Raised whenever a recipe changes what it builds, so that an older cache is not taken for it.
-recipes_revision=1
+recipes_revision=2
 
 # The source packages as apt would fetch them: NAME_VERSION, one a line.
 source_versions() {

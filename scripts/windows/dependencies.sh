@@ -154,7 +154,8 @@ build_opencv() {
 build_qt6-base() {
     # Bundled zlib, libpng, pcre2, harfbuzz and freetype (the offscreen platform needs it) stay
     # inside Qt's own DLLs; the windows platform draws text through Windows. Debian's source
-    # drops the Wintab header, which the windows platform's tablet support includes.
+    # drops the Wintab header, which the windows platform's tablet support includes. DirectWrite 3
+    # goes with Direct2D: Qt 6.4 builds its font database only with both, yet links it with the first.
     cmake_build qt6-base -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
         -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_dbus=OFF -DFEATURE_network=OFF \
@@ -162,7 +163,7 @@ build_qt6-base() {
         -DFEATURE_direct2d=OFF -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF \
         -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_pcre2=OFF \
         -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF -DFEATURE_system_doubleconversion=OFF \
-        -DFEATURE_tabletevent=OFF -DFEATURE_testlib=ON -DFEATURE_concurrent=ON -DFEATURE_widgets=ON -DFEATURE_gui=ON
+        -DFEATURE_tabletevent=OFF -DFEATURE_directwrite3=OFF -DFEATURE_testlib=ON -DFEATURE_concurrent=ON -DFEATURE_widgets=ON -DFEATURE_gui=ON
     licence qt6-base LICENSES/LGPL-3.0-only.txt LICENSES/GPL-2.0-only.txt LICENSES/GPL-3.0-only.txt
 }
 

@@ -58,6 +58,9 @@ while ((${#queue[@]})); do
     done < <(imports_of "$binary" | tr -d '\r')
 done
 
+# Symbols help no one who runs the program, and they make up much of the DLLs' size.
+find "$root" -iname '*.dll' -o -iname '*.exe' | xargs x86_64-w64-mingw32-strip --strip-unneeded
+
 # Licences: the program's, each dependency's, and MinGW's runtimes'.
 cp "$here/../../LICENSE" "$root/licenses/vireoscope.txt"
 cp -r "$deps/licenses/." "$root/licenses/"
