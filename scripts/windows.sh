@@ -25,9 +25,9 @@ elif [[ $(id -u) -eq 0 ]]; then
 else
     cache=${XDG_CACHE_HOME:-$HOME/.cache}/vireoscope-windows
 fi
-source_packages=(zlib libpng1.6 libjpeg-turbo giflib libwebp tiff openjpeg2 libde265 dav1d libheif opencv qt6-base)
+source_packages=(zlib libpng1.6 libjpeg-turbo giflib libwebp tiff openjpeg2 imath openexr libde265 dav1d libheif opencv qt6-base)
 # Raised whenever a recipe changes what it builds, so that an older cache is not taken for it.
-recipes_revision=2
+recipes_revision=3
 
 # The source packages as apt would fetch them: NAME_VERSION, one a line.
 source_versions() {

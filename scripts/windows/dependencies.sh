@@ -11,7 +11,7 @@ prefix=$(realpath -m "$2")
 shift 2
 steps=("$@")
 if [ ${#steps[@]} -eq 0 ]; then
-    steps=(zlib libpng libjpeg-turbo giflib libwebp tiff openjpeg2 libde265 dav1d libheif opencv qt6-base)
+    steps=(zlib libpng libjpeg-turbo giflib libwebp tiff openjpeg2 imath openexr libde265 dav1d libheif opencv qt6-base)
 fi
 
 here=$(dirname "$(realpath "$0")")
@@ -98,6 +98,17 @@ build_openjpeg2() {
     licence openjpeg2 LICENSE
 }
 
+build_imath() {
+    cmake_build imath -DBUILD_TESTING=OFF -DPYTHON=OFF -DDOCS=OFF
+    licence imath LICENSE.md
+}
+
+build_openexr() {
+    cmake_build openexr -DBUILD_TESTING=OFF -DOPENEXR_BUILD_TOOLS=OFF -DOPENEXR_INSTALL_TOOLS=OFF \
+        -DOPENEXR_INSTALL_EXAMPLES=OFF -DDOCS=OFF -DZLIB_ROOT="$prefix"
+    licence openexr LICENSE.md
+}
+
 build_libde265() {
     cmake_build libde265 -DENABLE_SDL=OFF -DENABLE_DECODER=OFF -DENABLE_ENCODER=OFF
     licence libde265 COPYING
@@ -136,7 +147,7 @@ build_libheif() {
 build_opencv() {
     local off=()
     for feature in IPP ITT OPENCL OPENCLAMDFFT OPENCLAMDBLAS VA VA_INTEL FFMPEG GSTREAMER DSHOW MSMF \
-                   1394 GTK WIN32UI PROTOBUF EIGEN LAPACK QUIRC ADE VTK JASPER OPENEXR OPENVX \
+                   1394 GTK WIN32UI PROTOBUF EIGEN LAPACK QUIRC ADE VTK JASPER OPENVX \
                    CUDA OPENMP TBB HALIDE DIRECTX VULKAN; do
         off+=("-DWITH_$feature=OFF")
     done
@@ -144,8 +155,8 @@ build_opencv() {
         -DBUILD_LIST=core,imgproc,imgcodecs -DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF \
         -DBUILD_opencv_apps=OFF -DBUILD_JAVA=OFF -DBUILD_opencv_python3=OFF -DBUILD_DOCS=OFF \
         -DBUILD_ZLIB=OFF -DBUILD_JPEG=OFF -DBUILD_PNG=OFF -DBUILD_TIFF=OFF -DBUILD_WEBP=OFF \
-        -DBUILD_OPENJPEG=OFF -DWITH_JPEG=ON -DWITH_PNG=ON -DWITH_TIFF=ON -DWITH_WEBP=ON \
-        -DWITH_OPENJPEG=ON -DOPENCV_GENERATE_PKGCONFIG=OFF -DOpenCV_INSTALL_BINARIES_PREFIX= \
+        -DBUILD_OPENJPEG=OFF -DBUILD_OPENEXR=OFF -DWITH_JPEG=ON -DWITH_PNG=ON -DWITH_TIFF=ON -DWITH_WEBP=ON \
+        -DWITH_OPENJPEG=ON -DWITH_OPENEXR=ON -DOPENCV_GENERATE_PKGCONFIG=OFF -DOpenCV_INSTALL_BINARIES_PREFIX= \
         -DINSTALL_CREATE_DISTRIB=OFF -DOPENCV_SKIP_VISIBILITY_HIDDEN=OFF -DWEBP_INCLUDE_DIR="$prefix/include" \
         -DZLIB_ROOT="$prefix" -DJPEG_ROOT="$prefix" -DPNG_ROOT="$prefix" -DTIFF_ROOT="$prefix"
     licence opencv LICENSE
