@@ -233,7 +233,9 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles_data()
     QTest::newRow("heic grid of 2 x 2 tiles") << "grid.heic" << heifGrid(photographLike(511, 383, 25), {1000, 700});
     QTest::newRow("avif with alpha, no extension") << "avif picture" << heifEncoded(withAlpha, true);
     QByteArray wider = heifEncoded(photographLike(257, 193, 26)); // its handle 300 wide, by the size its grid's ispe states
-    QTest::newRow("heic grid narrower than it states") << "wider.heic" << wider.replace(wider.lastIndexOf("ispe") + 8, 4, QByteArray("\0\0\1\x2C", 4));
+    if (!wider.isEmpty())
+        wider.replace(wider.lastIndexOf("ispe") + 8, 4, QByteArray("\0\0\1\x2C", 4));
+    QTest::newRow("heic grid narrower than it states") << "wider.heic" << wider;
     // Compared with the first image giflib reads, on its screen: a smaller image away from the corner,
     // interlaced, with a transparent index, a local table shorter than its indices, then a second frame.
     const GifImage first{gifIndices({150, 100}), {40, 30}, std::vector<cv::Vec3b>(palette.begin(), palette.begin() + 64), 7, true};
@@ -257,8 +259,6 @@ void TestDisplayFrames::decodesAsTheLibraryReadsFiles()
     QFETCH(QByteArray, bytes);
     if (bytes.isEmpty() && !heifEncodes())
         QSKIP("libheif here has no encoder to write this picture with");
-    if (name.endsWith(QLatin1String(".exr")) && !VIREOSCOPE_OPENCV_HAS_OPENEXR)
-        QSKIP("OpenCV here is built without OpenEXR");
     QVERIFY(!bytes.isEmpty());
     QVERIFY(writeBytes(path(name), bytes));
 
@@ -607,7 +607,11 @@ void TestDisplayFrames::anyFileNameOpens_data()
     QTest::newRow("spaces") << QStringLiteral("my holiday picture.jpg");
     QTest::newRow("chinese") << QStringLiteral("原圖 灰階.png");
     QTest::newRow("emoji") << QStringLiteral("sunrise 🌄.jpg");
+#ifdef Q_OS_WIN // which forbids double quotes in names
+    QTest::newRow("accents and quotes") << QStringLiteral("café 'n' crème.jpeg");
+#else
     QTest::newRow("accents and quotes") << QStringLiteral("café 'n' \"crème\".jpeg");
+#endif
     QTest::newRow("exotic format, chinese") << QStringLiteral("太陽.ras");
 }
 

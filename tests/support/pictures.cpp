@@ -1,6 +1,7 @@
 #include "pictures.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -302,6 +303,8 @@ QByteArray heifGrid(const cv::Mat &tile, cv::Size size, bool lastTileMissing)
     // libheif's encoder crops an odd-sized picture from a grid of one tile: that grid made 2 x 2 of
     // the same tile (or, last, of an item that does not exist), cropped to `size`.
     QByteArray heif = heifEncoded(tile);
+    if (heif.isEmpty()) // no encoder here
+        return heif;
     const auto put = [&heif](qsizetype at, quint32 value, int bytes) {
         for (int i = 0; i < bytes; ++i)
             heif[at + i] = char(value >> (8 * (bytes - 1 - i)));
@@ -371,9 +374,15 @@ QByteArray gifEncoded(cv::Size screen, const std::vector<cv::Vec3b> &colours, in
 
 cv::Mat libraryDecode(const QString &path)
 {
+    // The library opens narrow names only (Windows: the ANSI code page); a name they cannot
+    // hold is read under a plain copy.
+    QTemporaryDir plainFolder;
+    const bool narrowable = QFile::decodeName(QFile::encodeName(path)) == path;
+    const QString readable = narrowable ? path : plainFolder.filePath(QStringLiteral("copy.") + QFileInfo(path).suffix());
     try {
-        if (cv::Mat plain = cv::imread(path.toStdString(), cv::IMREAD_COLOR); !plain.empty())
-            return plain;
+        if (narrowable || QFile::copy(path, readable))
+            if (cv::Mat plain = cv::imread(QFile::encodeName(readable).toStdString(), cv::IMREAD_COLOR); !plain.empty())
+                return plain;
     } catch (const cv::Exception &) {
     }
     // giflib is given the block terminator and trailer that a GIF may end without after its image.
