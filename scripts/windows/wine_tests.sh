@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows tests under Wine, on an Xvfb server and in a Wine prefix of their own:
 # the unit and widget tests built for Windows (offscreen), then the packed program in a real
-# window, checked from Linux by screenshots of the X screen.
+# window, checked from Linux by screenshots of the X screen, then the load benchmark.
 #   wine_tests.sh BUILD ZIP      (VIREOSCOPE_WINDOWS_DEPS: the dependencies' prefix)
 set -euo pipefail
 
@@ -55,3 +55,6 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target tst_wine_window
 # Only what the zip holds: no WINEPATH to the build's DLLs.
 env -u WINEPATH VIREOSCOPE_WINDOWS_EXECUTABLE="$executable" "$checkout/build/default/bin/tst_wine_window"
+
+echo "== the load benchmark under Wine (the row routes against cv::imread in the same process)"
+wine "$build/cmake/bin/vireoscope_bench.exe" load 2>/dev/null | tr -d '\r'
