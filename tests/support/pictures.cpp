@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include <gif_lib.h>
@@ -376,13 +377,15 @@ cv::Mat libraryDecode(const QString &path)
 {
     // The library opens narrow names only (Windows: the ANSI code page); a name they cannot
     // hold is read under a plain copy.
-    QTemporaryDir plainFolder;
-    const bool narrowable = QFile::decodeName(QFile::encodeName(path)) == path;
-    const QString readable = narrowable ? path : plainFolder.filePath(QStringLiteral("copy.") + QFileInfo(path).suffix());
+    std::optional<QTemporaryDir> plainFolder;
+    QString readable = path;
+    if (QFile::decodeName(QFile::encodeName(path)) != path) {
+        readable = plainFolder.emplace().filePath(QStringLiteral("copy.") + QFileInfo(path).suffix());
+        QFile::copy(path, readable);
+    }
     try {
-        if (narrowable || QFile::copy(path, readable))
-            if (cv::Mat plain = cv::imread(QFile::encodeName(readable).toStdString(), cv::IMREAD_COLOR); !plain.empty())
-                return plain;
+        if (cv::Mat plain = cv::imread(QFile::encodeName(readable).toStdString(), cv::IMREAD_COLOR); !plain.empty())
+            return plain;
     } catch (const cv::Exception &) {
     }
     // giflib is given the block terminator and trailer that a GIF may end without after its image.
