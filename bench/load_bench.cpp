@@ -109,7 +109,7 @@ void benchLoadAndReblur()
 
     const LoadFigures baseline = measureLoad(window, jpeg, 7);
     std::printf("load 6000x4000 JPEG q90 4:2:0: cv::imread %.1f ms, click to six views less the dialog %.1f ms, "
-                "peak growth of the window and its decoder %.1f MiB\n",
+                "peak memory growth of the load %.1f MiB\n",
                 baseline.imreadSeconds * 1e3, baseline.loadSeconds * 1e3, peakGrowth / 1048576.0);
     std::printf("load_vs_imread: %.3f\n", baseline.loadSeconds / baseline.imreadSeconds);
     std::printf("load_peak_memory_vs_decoded: %.3f\n", double(peakGrowth) / double(decodedBytes));
@@ -117,7 +117,7 @@ void benchLoadAndReblur()
     const long long restartPeakGrowth = loadPeakGrowth(window, restart);
     const LoadFigures restartFigures = measureLoad(window, restart, 7);
     std::printf("load 6000x4000 JPEG q90 4:2:0, a restart marker every MCU row: cv::imread %.1f ms, load %.1f ms, "
-                "peak growth of the window and its decoder %.1f MiB\n",
+                "peak memory growth of the load %.1f MiB\n",
                 restartFigures.imreadSeconds * 1e3, restartFigures.loadSeconds * 1e3, restartPeakGrowth / 1048576.0);
     std::printf("load_vs_imread_restart: %.3f\n", restartFigures.loadSeconds / restartFigures.imreadSeconds);
     std::printf("load_peak_memory_vs_decoded_restart: %.3f\n", double(restartPeakGrowth) / double(decodedBytes));
